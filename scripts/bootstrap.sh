@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks to cross-build the product for 64-bit Windows and
+# run it under Wine, and builds the two C dependencies Debian has no Windows build of (LZ4 and the
+# LZMA SDK's 7z reader) as static libraries. Everything it builds lives in DEDUP_DEPS, outside the
+# source tree; a second run finds it all in place and does nothing.
+set -euo pipefail
+
+DEDUP_DEPS=${DEDUP_DEPS:-/var/cache/dedup-deps}
+stamp_version=1
+
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb cmake ninja-build
+          libboost1.81-dev libeigen3-dev libxxhash-dev googletest dpkg-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "bootstrap: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+if [[ -f "$DEDUP_DEPS/.stamp" && "$(cat "$DEDUP_DEPS/.stamp")" == "$stamp_version" ]]; then
+    exit 0
+fi
+
+echo "bootstrap: building dependencies in $DEDUP_DEPS"
+rm -rf "$DEDUP_DEPS"
+mkdir -p "$DEDUP_DEPS"/{src,lib,include/7z}
+cd "$DEDUP_DEPS/src"
+
+# Source lines for the main and the security archive, so that the 7zip source matches the
+# installed 7zip binary that makes the test archives.
+if [[ -f /etc/apt/sources.list.d/debian.sources && ! -f /etc/apt/sources.list.d/deb-src.sources ]]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+        > /etc/apt/sources.list.d/deb-src.sources
+    apt-get update -q
+fi
+apt-get source -q --download-only lz4 7zip >/dev/null 2>&1 || { apt-get update -q; apt-get source -q --download-only lz4 7zip; }
+for dsc in lz4_*.dsc 7zip_*.dsc; do
+    dpkg-source --no-check -x "$dsc" >/dev/null
+done
+
+cc=x86_64-w64-mingw32-gcc-posix
+ar=x86_64-w64-mingw32-ar
+
+lz4dir=$(find . -maxdepth 1 -type d -name 'lz4-*' | head -n1)
+mkdir -p obj/lz4
+for f in lz4 lz4hc; do
+    $cc -O2 -c "$lz4dir/lib/$f.c" -o "obj/lz4/$f.o"
+done
+$ar rcs "$DEDUP_DEPS/lib/liblz4.a" obj/lz4/*.o
+cp "$lz4dir/lib/lz4.h" "$lz4dir/lib/lz4hc.h" "$DEDUP_DEPS/include/"
+
+zdir=$(find . -maxdepth 1 -type d -name '7zip-*' | head -n1)
+mkdir -p obj/7z
+for f in 7zAlloc 7zArcIn 7zBuf 7zBuf2 7zCrc 7zCrcOpt 7zDec 7zFile 7zStream Bcj2 Bra Bra86 BraIA64 \
+         CpuArch Delta Lzma2Dec LzmaDec Ppmd7 Ppmd7Dec; do
+    $cc -O2 -DZ7_PPMD_SUPPORT -DZ7_EXTRACT_ONLY -c "$zdir/C/$f.c" -o "obj/7z/$f.o"
+done
+$ar rcs "$DEDUP_DEPS/lib/lib7zdec.a" obj/7z/*.o
+cp "$zdir"/C/*.h "$DEDUP_DEPS/include/7z/"
+
+# Header-only dependencies: a folder of links, so /usr/include itself never reaches the cross
+# compiler's include path (it would pull in glibc's headers).
+ln -sfn /usr/include/boost "$DEDUP_DEPS/include/boost"
+ln -sfn /usr/include/eigen3/Eigen "$DEDUP_DEPS/include/Eigen"
+ln -sfn /usr/include/xxhash.h "$DEDUP_DEPS/include/xxhash.h"
+
+rm -rf "$DEDUP_DEPS/src/obj"
+echo "$stamp_version" > "$DEDUP_DEPS/.stamp"
+echo "bootstrap: done"
