@@ -1,0 +1,86 @@
+#pragma once
+// A reader-writer lock for coroutines whose holds span a co_await.
+//
+// An SRW lock must be released by the thread that took it, but a coroutine that holds a lock across
+// an await (a block file's lock while the file loads; a block view that a reader keeps while it
+// copies) continues on whichever thread completed the await. This lock has no owner thread: any
+// thread may release what another took. Waiting suspends the coroutine instead of blocking its
+// thread; waiters are served in arrival order (shared waiters behind a waiting exclusive one wait
+// for it, so loads are not starved by a stream of readers) and each is resumed on a thread-pool
+// thread, never inside the releasing call, so a release made under another lock never runs a
+// waiter under that lock.
+//
+//     co_await lock.lock_shared();   ...   lock.unlock_shared();
+//     co_await lock.lock();          ...   lock.downgrade(); ... lock.unlock_shared();
+//     if (lock.try_lock()) { ...; lock.unlock(); }     // never waits: for holders of other locks
+//
+// Awaiting is only for coroutines; a lock awaiter is awaited once, where it was made.
+
+#include <windows.h>
+
+#include <coroutine>
+#include <cstdint>
+
+namespace dedup {
+
+class async_shared_lock {
+    struct waiter {
+        waiter* next = nullptr;
+        std::coroutine_handle<> handle;
+        bool exclusive = false;
+    };
+
+public:
+    class [[nodiscard]] awaiter {
+    public:
+        awaiter(async_shared_lock& lock, bool exclusive) noexcept : lock_(&lock) { node_.exclusive = exclusive; }
+        awaiter(const awaiter&) = delete;
+        awaiter& operator=(const awaiter&) = delete;
+
+        bool await_ready() noexcept { return lock_->try_acquire(node_.exclusive); }
+        bool await_suspend(std::coroutine_handle<> handle) noexcept
+        {
+            node_.handle = handle;
+            return lock_->enqueue(node_);
+        }
+        void await_resume() const noexcept {}
+
+    private:
+        async_shared_lock* lock_;
+        waiter node_;
+    };
+
+    async_shared_lock() noexcept = default;
+    async_shared_lock(const async_shared_lock&) = delete;
+    async_shared_lock& operator=(const async_shared_lock&) = delete;
+
+    awaiter lock_shared() noexcept { return awaiter(*this, false); }
+    awaiter lock() noexcept { return awaiter(*this, true); }
+
+    // Never wait. A shared try fails while an exclusive waiter is queued.
+    bool try_lock() noexcept { return try_acquire(true); }
+    bool try_lock_shared() noexcept { return try_acquire(false); }
+
+    void unlock() noexcept;
+    void unlock_shared() noexcept;
+    // Exclusive to shared with no moment unlocked in between.
+    void downgrade() noexcept;
+
+    // For tests and assertions: -1 held exclusively, n > 0 held shared n times, 0 free.
+    std::int32_t holders() const noexcept;
+
+private:
+    bool try_acquire(bool exclusive) noexcept;
+    bool enqueue(waiter& node) noexcept;
+    // Under guard_: takes out the waiters that can be granted now; the caller resumes them after
+    // releasing guard_.
+    waiter* grant_locked() noexcept;
+    static void resume(waiter* granted) noexcept;
+
+    mutable SRWLOCK guard_ = SRWLOCK_INIT;  // held only for the few instructions of each call
+    std::int32_t holders_ = 0;
+    waiter* head_ = nullptr;
+    waiter* tail_ = nullptr;
+};
+
+} // namespace dedup
