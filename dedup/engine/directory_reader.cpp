@@ -1,0 +1,57 @@
+#include <dedup/engine/directory_reader.h>
+
+#include <utility>
+
+namespace dedup {
+
+void directory_reader::open(const wchar_t* path, page_buffer_pool& pool)
+{
+    close();
+    pool_ = &pool;
+    buffer_ = pool.take();
+    if (buffer_.capacity < batch_bytes)
+        buffer_.reserve(batch_bytes);
+    buffer_.used = batch_bytes;
+    handle_ = CreateFileW(path, FILE_READ_DATA | FILE_READ_EA | FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE)
+        return;  // an unopenable folder reads as empty
+    read_batch();
+}
+
+bool directory_reader::read_batch() noexcept
+{
+    // FileFullDirectoryInfo continues where the previous call on this handle stopped; the end of
+    // the folder (ERROR_NO_MORE_FILES) and any failure both end the walk.
+    if (GetFileInformationByHandleEx(handle_, FileFullDirectoryInfo, buffer_.data, batch_bytes))
+        current_ = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer_.data);
+    else
+        current_ = nullptr;
+    return current_ != nullptr;
+}
+
+bool directory_reader::next() noexcept
+{
+    if (!current_)
+        return false;
+    if (current_->NextEntryOffset != 0) {
+        current_ = reinterpret_cast<const FILE_FULL_DIR_INFO*>(
+            reinterpret_cast<const std::byte*>(current_) + current_->NextEntryOffset);
+        return true;
+    }
+    return read_batch();
+}
+
+void directory_reader::close() noexcept
+{
+    current_ = nullptr;
+    if (pool_) {
+        std::exchange(pool_, nullptr)->give(std::move(buffer_));
+    }
+    buffer_.release();
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
+}
+
+} // namespace dedup

@@ -1,0 +1,53 @@
+#pragma once
+// Reads a folder's entries in batches of FILE_FULL_DIR_INFO records, into a buffer from a pool.
+
+#include <cstdint>
+#include <string_view>
+
+#include <windows.h>
+
+#include <dedup/engine/page_buffer.h>
+
+namespace dedup {
+
+// One open folder. A folder that cannot be opened, or read, reads as empty: the change scan treats
+// what it cannot list like a folder without entries. The entries "." and ".." are returned like any
+// other; callers leave them out. The handle is held only between open and close, so a walk of a
+// tree closes each folder before descending.
+class directory_reader {
+public:
+    static constexpr std::uint32_t batch_bytes = 20480;
+
+    directory_reader() noexcept = default;
+    directory_reader(const directory_reader&) = delete;
+    directory_reader& operator=(const directory_reader&) = delete;
+    ~directory_reader() { close(); }
+
+    // Opens the folder and reads its first batch; afterwards current() is the first entry, or null.
+    // Throws only std::bad_alloc.
+    void open(const wchar_t* path, page_buffer_pool& pool);
+
+    // Gives the buffer back to the pool and closes the handle; callable more than once.
+    void close() noexcept;
+
+    // The current entry, or null when there is none (empty, unopenable, or read to the end).
+    const FILE_FULL_DIR_INFO* current() const noexcept { return current_; }
+
+    // Moves to the next entry, reading the next batch when this one is used up; false at the end.
+    bool next() noexcept;
+
+    static std::wstring_view name(const FILE_FULL_DIR_INFO& entry) noexcept
+    {
+        return {entry.FileName, entry.FileNameLength / sizeof(wchar_t)};
+    }
+
+private:
+    bool read_batch() noexcept;
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    page_buffer_pool* pool_ = nullptr;
+    page_buffer buffer_;
+    const FILE_FULL_DIR_INFO* current_ = nullptr;
+};
+
+} // namespace dedup

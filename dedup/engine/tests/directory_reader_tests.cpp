@@ -1,0 +1,88 @@
+#include <dedup/engine/directory_reader.h>
+
+#include "fileio_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+using dedup::directory_reader;
+using dedup::page_buffer_pool;
+using fileio_test::scratch_folder;
+
+namespace {
+
+void make_file(const std::wstring& path, DWORD size)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::string data(size, 'x');
+    DWORD written = 0;
+    if (size)
+        WriteFile(h, data.data(), size, &written, nullptr);
+    CloseHandle(h);
+}
+
+struct entry {
+    std::uint64_t size;
+    bool folder;
+    bool operator==(const entry&) const = default;
+};
+
+std::map<std::wstring, entry> read_all(const std::wstring& path, page_buffer_pool& pool)
+{
+    std::map<std::wstring, entry> entries;
+    directory_reader reader;
+    reader.open(path.c_str(), pool);
+    for (auto* e = reader.current(); e; e = reader.next() ? reader.current() : nullptr) {
+        std::wstring name(directory_reader::name(*e));
+        if (name == L"." || name == L"..")
+            continue;
+        EXPECT_TRUE(entries.emplace(name, entry{std::uint64_t(e->EndOfFile.QuadPart),
+                                                (e->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0})
+                        .second)
+            << "listed twice";
+    }
+    reader.close();
+    return entries;
+}
+
+} // namespace
+
+TEST(DirectoryReader, ListsEveryEntryAcrossBatches)
+{
+    scratch_folder folder;
+    std::map<std::wstring, entry> expected;
+    // Long names make each record about 230 bytes, so the 20,480-byte batches run out many times.
+    for (int i = 0; i < 400; ++i) {
+        std::wstring name = L"file-with-a-rather-long-name-to-fill-batches-quickly-" + std::to_wstring(i);
+        make_file(folder.file(name), DWORD(i));
+        expected[name] = {std::uint64_t(i), false};
+    }
+    CreateDirectoryW(folder.file(L"sub folder").c_str(), nullptr);
+    expected[L"sub folder"] = {0, true};
+
+    page_buffer_pool pool;
+    auto entries = read_all(folder.path(), pool);
+    EXPECT_EQ(entries.size(), expected.size());
+    EXPECT_EQ(entries, expected);
+
+    // The batch buffer went back to the pool and is used again by the next folder.
+    ASSERT_EQ(pool.size(), 1u);
+    EXPECT_TRUE(read_all(folder.file(L"sub folder"), pool).empty());
+    EXPECT_EQ(pool.size(), 1u);
+}
+
+TEST(DirectoryReader, AFolderThatCannotBeOpenedReadsAsEmpty)
+{
+    scratch_folder folder;
+    page_buffer_pool pool;
+    directory_reader reader;
+    reader.open(folder.file(L"missing").c_str(), pool);
+    EXPECT_EQ(reader.current(), nullptr);
+    EXPECT_FALSE(reader.next());
+    reader.close();
+    reader.close();
+    EXPECT_EQ(pool.size(), 1u);
+}

@@ -1,0 +1,319 @@
+#include <dedup/engine/io_join.h>
+#include <dedup/engine/overlapped_io.h>
+#include <dedup/engine/page_buffer.h>
+
+#include "fileio_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <tavik/error.h>
+#include <tavik/future.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+using dedup::io_join;
+using dedup::overlapped_file;
+using dedup::page_buffer;
+using fileio_test::run;
+using fileio_test::scratch_folder;
+using tavik::details::future;
+using tavik::details::traceable_error;
+
+namespace {
+
+HANDLE open_overlapped(const std::wstring& path, DWORD disposition)
+{
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// Answers an operation at a chosen position at once with a chosen error, as the platform does for
+// an end of file it detects before queuing the read, or a full disk; everything else goes to the
+// system.
+class injected_calls final : public dedup::file_io_calls {
+public:
+    injected_calls(std::uint64_t position, DWORD error) : position_(position), error_(error) {}
+
+    BOOL read(HANDLE file, void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept override
+    {
+        if (hits(overlapped))
+            return fail();
+        return dedup::system_file_io_calls().read(file, buffer, length, overlapped);
+    }
+    BOOL write(HANDLE file, const void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept override
+    {
+        if (hits(overlapped))
+            return fail();
+        return dedup::system_file_io_calls().write(file, buffer, length, overlapped);
+    }
+
+    int injected = 0;
+
+private:
+    bool hits(const OVERLAPPED* o) const
+    {
+        return (std::uint64_t(o->OffsetHigh) << 32 | o->Offset) == position_;
+    }
+    BOOL fail()
+    {
+        ++injected;
+        SetLastError(error_);
+        return FALSE;
+    }
+
+    std::uint64_t position_;
+    DWORD error_;
+};
+
+future<std::uint32_t> write_at(const overlapped_file& file, std::uint64_t position, std::string data)
+{
+    co_return co_await file.write(position, data.data(), std::uint32_t(data.size()));
+}
+
+future<std::string> read_at(const overlapped_file& file, std::uint64_t position, std::uint32_t length)
+{
+    std::string data(length, '\0');
+    std::uint32_t n = co_await file.read(position, data.data(), length);
+    data.resize(n);
+    co_return data;
+}
+
+HRESULT error_of(auto&& body)
+{
+    try {
+        body();
+    } catch (const traceable_error& e) {
+        return e.code();
+    }
+    return S_OK;
+}
+
+// Two connected ends of a byte-mode pipe, both overlapped and bound. Pipe reads of data that is
+// already there complete at once, also under Wine, so they exercise the synchronous path.
+struct pipe_pair {
+    overlapped_file server, client;
+
+    pipe_pair()
+    {
+        static LONG counter = 0;
+        std::wstring name = L"\\\\.\\pipe\\fileio-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(InterlockedIncrement(&counter));
+        HANDLE s = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+        HANDLE c = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+        OVERLAPPED o{};
+        o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!ConnectNamedPipe(s, &o) && GetLastError() == ERROR_IO_PENDING)
+            WaitForSingleObject(o.hEvent, 5000);
+        CloseHandle(o.hEvent);
+        server = overlapped_file(s);
+        client = overlapped_file(c);
+    }
+};
+
+} // namespace
+
+TEST(OverlappedIo, WritesAndReadsAtTheirPositionsIncludingBeyondFourGibibytes)
+{
+    scratch_folder folder;
+    overlapped_file file(open_overlapped(folder.file(L"data"), CREATE_ALWAYS));
+    ASSERT_TRUE(file);
+
+    const std::uint64_t high_position = 0x1'0000'0010ull; // needs OffsetHigh
+    EXPECT_EQ(run(write_at(file, 0, "hello, world")), 12u);
+    EXPECT_EQ(run(write_at(file, high_position, "tail")), 4u);
+
+    EXPECT_EQ(run(read_at(file, 7, 5)), "world");
+    EXPECT_EQ(run(read_at(file, high_position, 4)), "tail");
+    LARGE_INTEGER size{};
+    ASSERT_TRUE(GetFileSizeEx(file.handle(), &size));
+    EXPECT_EQ(std::uint64_t(size.QuadPart), high_position + 4);
+}
+
+// The end of the file is a success with fewer bytes, both when the system reports it on
+// completion (always, under Wine) and when it reports it at once (injected here).
+TEST(OverlappedIo, EndOfFileIsSuccessWithTheBytesTransferred)
+{
+    scratch_folder folder;
+    {
+        overlapped_file file(open_overlapped(folder.file(L"eof"), CREATE_ALWAYS));
+        ASSERT_EQ(run(write_at(file, 0, "0123456789")), 10u);
+        EXPECT_EQ(run(read_at(file, 6, 100)), "6789");
+        EXPECT_EQ(run(read_at(file, 10, 100)), "");
+        EXPECT_EQ(run(read_at(file, 5000, 100)), "");
+    }
+
+    injected_calls eof_at_once(10, ERROR_HANDLE_EOF);
+    overlapped_file file(open_overlapped(folder.file(L"eof"), OPEN_EXISTING), eof_at_once);
+    EXPECT_EQ(run(read_at(file, 10, 100)), "");
+    EXPECT_EQ(eof_at_once.injected, 1);
+    // The thread-pool I/O started for the failed call was cancelled: the object still works.
+    EXPECT_EQ(run(read_at(file, 0, 4)), "0123");
+}
+
+TEST(OverlappedIo, FailuresRaiseTheSystemErrorWhetherAtOnceOrOnCompletion)
+{
+    scratch_folder folder;
+    injected_calls disk_full(4096, ERROR_DISK_FULL);
+    overlapped_file file(open_overlapped(folder.file(L"full"), CREATE_ALWAYS), disk_full);
+    EXPECT_EQ(error_of([&] { run(write_at(file, 4096, "x")); }), HRESULT(0x80070070));
+    EXPECT_EQ(run(write_at(file, 0, "ok")), 2u);
+
+    // A failure the system reports at once (a read on a handle opened for writing only).
+    overlapped_file write_only(CreateFileW(folder.file(L"wo").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                           FILE_FLAG_OVERLAPPED, nullptr));
+    EXPECT_EQ(error_of([&] { run(read_at(write_only, 0, 4)); }), HRESULT(0x80070005));
+
+    // A failure on completion: the writing end goes away while a read is pending.
+    pipe_pair pipe;
+    auto pending = read_at(pipe.server, 0, 16);
+    EXPECT_FALSE(pending.is_ready());
+    pipe.client.close();
+    EXPECT_EQ(error_of([&] { run(std::move(pending)); }), HRESULT(0x8007006D)); // ERROR_BROKEN_PIPE
+}
+
+namespace {
+
+struct sync_probe {
+    std::uint32_t bytes;
+    bool same_thread;
+};
+
+future<sync_probe> read_and_note_thread(const overlapped_file& file, char* buffer, std::uint32_t length)
+{
+    DWORD before = GetCurrentThreadId();
+    std::uint32_t n = co_await file.read(0, buffer, length);
+    co_return sync_probe{n, GetCurrentThreadId() == before};
+}
+
+} // namespace
+
+// Data already in the pipe: the read completes at once, the coroutine goes on without suspending
+// and no completion callback follows (a stray one would resume a finished coroutine).
+TEST(OverlappedIo, SynchronousCompletionContinuesOnTheCallingThread)
+{
+    pipe_pair pipe;
+    char buffer[64];
+    for (int i = 0; i < 300; ++i) {
+        std::string message = "message " + std::to_string(i);
+        ASSERT_EQ(run(write_at(pipe.client, 0, message)), message.size());
+        auto f = read_and_note_thread(pipe.server, buffer, sizeof buffer);
+        ASSERT_TRUE(f.is_ready()) << i;
+        sync_probe probe = run(std::move(f));
+        ASSERT_EQ(probe.bytes, message.size());
+        ASSERT_TRUE(probe.same_thread);
+        ASSERT_EQ(std::string(buffer, probe.bytes), message);
+    }
+    // After all those cancelled starts the I/O object still delivers completions.
+    auto pending = read_and_note_thread(pipe.server, buffer, sizeof buffer);
+    EXPECT_FALSE(pending.is_ready());
+    ASSERT_EQ(run(write_at(pipe.client, 0, "late")), 4u);
+    sync_probe probe = run(std::move(pending));
+    EXPECT_EQ(probe.bytes, 4u);
+    EXPECT_FALSE(probe.same_thread);
+}
+
+TEST(OverlappedIo, AsynchronousCompletionResumesOnAPoolThread)
+{
+    scratch_folder folder;
+    overlapped_file file(open_overlapped(folder.file(L"async"), CREATE_ALWAYS));
+    page_buffer buffer;
+    buffer.reserve(1 << 20);
+    for (std::uint32_t i = 0; i < buffer.capacity; ++i)
+        buffer.data[i] = std::byte(i % 251);
+    auto body = [](const overlapped_file& f, page_buffer& b) -> future<sync_probe> {
+        DWORD before = GetCurrentThreadId();
+        std::uint32_t written = co_await f.write(0, b.data, b.capacity);
+        std::memset(b.data, 0, b.capacity);
+        std::uint32_t read = co_await f.read(0, b.data, b.capacity);
+        co_return sync_probe{written == read ? read : 0, GetCurrentThreadId() == before};
+    };
+    sync_probe probe = run(body(file, buffer));
+    EXPECT_EQ(probe.bytes, buffer.capacity);
+    for (std::uint32_t i = 0; i < buffer.capacity; ++i)
+        ASSERT_EQ(buffer.data[i], std::byte(i % 251)) << i;
+}
+
+TEST(OverlappedIo, BindingAHandleThatCannotBeBoundRaises)
+{
+    scratch_folder folder;
+    // The handle is closed by the failed constructor; binding an already closed value must raise.
+    HANDLE h = open_overlapped(folder.file(L"closed"), CREATE_ALWAYS);
+    CloseHandle(h);
+    EXPECT_NE(error_of([&] { overlapped_file f(h); }), S_OK);
+}
+
+namespace {
+
+struct join_outcome {
+    HRESULT error = S_OK;
+    std::uint32_t first = 0, second = 0;
+};
+
+future<join_outcome> join_two_writes(const overlapped_file& a, const overlapped_file& b)
+{
+    join_outcome out;
+    io_join join;
+    auto header = a.write(0, "header", 6);
+    auto records = b.write(6, "records!", 8);
+    join.start(header, out.first);
+    join.start(records, out.second);
+    try {
+        co_await join;
+    } catch (const traceable_error& e) {
+        out.error = e.code();
+    }
+    co_return out;
+}
+
+future<int> join_many(std::initializer_list<bool> fail)
+{
+    // Children that are already complete when the join is awaited, mixed with ones that suspend.
+    int ok = 0;
+    auto child = [](bool f) -> future<int> {
+        co_await tavik::details::resume_on_thread_pool();
+        if (f)
+            tavik::details::throw_win32_error(ERROR_WRITE_FAULT);
+        co_return 1;
+    };
+    io_join join;
+    std::vector<int> slots(fail.size());
+    std::size_t i = 0;
+    for (bool f : fail)
+        join.start(child(f), slots[i++]);
+    co_await join;
+    for (int s : slots)
+        ok += s;
+    co_return ok;
+}
+
+} // namespace
+
+TEST(IoJoin, WaitsForEveryChildAndRaisesTheFailure)
+{
+    scratch_folder folder;
+    {
+        overlapped_file a(open_overlapped(folder.file(L"a"), CREATE_ALWAYS));
+        overlapped_file b(open_overlapped(folder.file(L"b"), CREATE_ALWAYS));
+        join_outcome out = run(join_two_writes(a, b));
+        EXPECT_EQ(out.error, S_OK);
+        EXPECT_EQ(out.first, 6u);
+        EXPECT_EQ(out.second, 8u);
+    }
+    {
+        injected_calls full(6, ERROR_DISK_FULL);
+        overlapped_file a(open_overlapped(folder.file(L"a"), CREATE_ALWAYS));
+        overlapped_file b(open_overlapped(folder.file(L"b"), CREATE_ALWAYS), full);
+        join_outcome out = run(join_two_writes(a, b));
+        EXPECT_EQ(out.error, HRESULT(0x80070070));
+        EXPECT_EQ(out.first, 6u); // the other member ran to its end
+        EXPECT_EQ(out.second, 0u);
+    }
+    EXPECT_EQ(run(join_many({false, false, false, false})), 4);
+    for (int round = 0; round < 50; ++round)
+        EXPECT_EQ(error_of([] { run(join_many({false, true, false, true, false})); }), HRESULT(0x8007001D));
+}

@@ -1,0 +1,331 @@
+#include <ostrel/logger.h>
+
+#include <quillo/render.h>
+#include <tavik/error.h>
+#include <tavik/thread_pool.h>
+
+#include <ctime>
+#include <utility>
+
+ILogger* global_logger = nullptr;
+
+void log_message(int level, std::wstring_view text)
+{
+    if (ILogger* logger = global_logger)
+        logger->log(quillo::log_message_text(text), level);
+}
+
+void log_formatted(int level, std::wstring_view format, std::wstring_view argument)
+{
+    if (ILogger* logger = global_logger)
+        logger->log(quillo::log_formatted_text(format, argument), level);
+}
+
+namespace {
+
+// Records a writer pass takes at most at once: one batch is one console write and one file write,
+// which is what lets the writer keep up with many logging threads, without holding unbounded text.
+constexpr std::size_t max_batch_records = 2048;
+
+constexpr wchar_t byte_order_mark = 0xFEFF;
+
+const wchar_t* level_name(int level) noexcept
+{
+    static const wchar_t* const names[] = {L"CRITICAL", L"ERROR", L"WARNING", L"INFO", L"DEBUG"};
+    if (level < 0)
+        level = 0;
+    if (level > 4)
+        level = 4;
+    return names[level];
+}
+
+std::int64_t system_time_since_1970() noexcept
+{
+    FILETIME ft;
+    GetSystemTimePreciseAsFileTime(&ft);
+    auto since_1601 = std::int64_t(std::uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime);
+    return since_1601 - 116444736000000000LL;
+}
+
+// Moves up to max_batch_records records from the front of `queue` into `out`.
+void take_batch(std::deque<Logger::record>& queue, std::vector<Logger::record>& out)
+{
+    std::size_t n = queue.size() < max_batch_records ? queue.size() : max_batch_records;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out.push_back(std::move(queue.front()));
+        queue.pop_front();
+    }
+}
+
+} // namespace
+
+// The writer's wait for records: takes what is queued, or registers as the waiting writer so that
+// the next push hands its records over and resumes the writer on a thread-pool thread.
+class Logger::wait_records {
+public:
+    explicit wait_records(Logger& logger) noexcept : logger_(logger) {}
+
+    bool await_ready() const noexcept { return false; }
+
+    bool await_suspend(std::coroutine_handle<> writer)
+    {
+        handle_ = writer;
+        AcquireSRWLockExclusive(&logger_.queue_lock_);
+        if (!logger_.queue_.empty()) {
+            try {
+                take_batch(logger_.queue_, records_);
+            } catch (...) {
+                ReleaseSRWLockExclusive(&logger_.queue_lock_);
+                throw;
+            }
+            ReleaseSRWLockExclusive(&logger_.queue_lock_);
+            return false;
+        }
+        logger_.waiting_ = this;
+        ReleaseSRWLockExclusive(&logger_.queue_lock_);
+        return true;
+    }
+
+    std::vector<record> await_resume() noexcept { return std::move(records_); }
+
+private:
+    friend class Logger;
+    Logger& logger_;
+    std::coroutine_handle<> handle_;
+    std::vector<record> records_;
+};
+
+Logger::Logger() : Logger(logger_environment{}) {}
+
+Logger::Logger(logger_environment environment) : environment_(std::move(environment)) {}
+
+Logger::~Logger()
+{
+    stop_writer();
+    // The writer has ended: nothing else writes to the file or moves the offset any more, so the
+    // closing line is the last thing in the file.
+    if (file_) {
+        try {
+            tavik::details::wait_blocking_result(
+                write_file_coroutine(closing_line.data(), std::uint32_t(closing_line.size() * sizeof(wchar_t))));
+        } catch (...) {
+            // A destructor cannot report it; the log merely lacks its end marker.
+        }
+    }
+}
+
+bool Logger::open(std::wstring_view path, bool console_copy, int max_level)
+{
+    // A second writer would drain the same queue and interleave its lines with the first's.
+    stop_writer();
+    {
+        // A stop record left behind by a writer that had already ended would end the new one.
+        AcquireSRWLockExclusive(&queue_lock_);
+        std::erase_if(queue_, [](const record& r) { return r.text.empty(); });
+        ReleaseSRWLockExclusive(&queue_lock_);
+    }
+
+    console_copy_ = console_copy;
+    max_level_.store(max_level, std::memory_order_relaxed);
+    console_ = console_target::of(environment_.console ? environment_.console : GetStdHandle(STD_OUTPUT_HANDLE));
+
+    if (!path.empty()) {
+        std::wstring name(path);
+        HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        file_ = dedup::overlapped_file(h, environment_.file_calls ? *environment_.file_calls
+                                                                 : dedup::system_file_io_calls());
+        LARGE_INTEGER end{};
+        if (!SetFilePointerEx(h, LARGE_INTEGER{}, &end, FILE_END))
+            tavik::details::throw_last_error();
+        write_offset_ = std::uint64_t(end.QuadPart);
+        // A new file, and also an existing one that is empty, starts with the byte-order mark;
+        // a file with content is appended to as it is.
+        if (write_offset_ == 0)
+            tavik::details::wait_blocking_result(write_file_coroutine(&byte_order_mark, sizeof byte_order_mark));
+    }
+
+    writer_ = writer_loop();
+    return true;
+}
+
+std::int64_t Logger::now() const
+{
+    return environment_.clock ? environment_.clock() : system_time_since_1970();
+}
+
+void Logger::log(std::wstring_view text, int level)
+{
+    // An empty text would be taken for the stop record; it would write nothing anyway.
+    if (level > max_level_.load(std::memory_order_relaxed) || text.empty())
+        return;
+    push(record{level, std::wstring(text), now()});
+}
+
+void Logger::log(std::wstring&& text, int level)
+{
+    if (level > max_level_.load(std::memory_order_relaxed) || text.empty())
+        return;
+    push(record{level, std::move(text), now()});
+}
+
+void Logger::push(record r)
+{
+    AcquireSRWLockExclusive(&queue_lock_);
+    try {
+        queue_.push_back(std::move(r));
+    } catch (...) {
+        ReleaseSRWLockExclusive(&queue_lock_);
+        throw;
+    }
+    wait_records* writer = std::exchange(waiting_, nullptr);
+    if (writer) {
+        // Handing over under the lock, before the resumption is queued, keeps the order: the
+        // writer is the only reader, and it takes the oldest records first.
+        try {
+            take_batch(queue_, writer->records_);
+        } catch (...) {
+            // The record stays queued; the writer finds it on its next pass.
+        }
+    }
+    ReleaseSRWLockExclusive(&queue_lock_);
+    // The writer runs on a pool thread, never on the logging thread (unless the pool refuses the
+    // work, when running it here is better than losing it).
+    if (writer)
+        tavik::details::resume_on_thread_pool_or_inline(writer->handle_);
+}
+
+void Logger::stop()
+{
+    stop_writer();
+}
+
+void Logger::stop_writer() noexcept
+{
+    if (!writer_)
+        return;
+    try {
+        push(record{3, {}, 0});
+    } catch (...) {
+        // Without memory for the stop record there is no way to end the writer; waiting would hang.
+        return;
+    }
+    tavik::details::wait_blocking(writer_);
+    writer_.reset();
+}
+
+tavik::details::future<void> Logger::write_file_coroutine(const void* data, std::uint32_t bytes)
+{
+    // Each write reserves its own range at once, so writes issued in order never overlap.
+    std::uint64_t offset = write_offset_;
+    write_offset_ += bytes;
+    co_await file_.write(offset, data, bytes);
+}
+
+Logger::console_target Logger::console_target::of(HANDLE handle) noexcept
+{
+    DWORD mode = 0;
+    if (!handle || handle == INVALID_HANDLE_VALUE)
+        return {};
+    return {handle, GetConsoleMode(handle, &mode) != 0};
+}
+
+void Logger::console_target::write(std::wstring_view text) const noexcept
+{
+    if (!handle || text.empty())
+        return;
+    DWORD written = 0;
+    if (terminal) {
+        // Ignored on failure: the console copy is best effort, the file is the record.
+        WriteConsoleW(handle, text.data(), DWORD(text.size()), &written, nullptr);
+        return;
+    }
+    // Redirected to a pipe or a file (also under test runners): WriteConsoleW fails there, so the
+    // text goes out as UTF-8.
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return;
+    std::string utf8;
+    try {
+        utf8.resize(std::size_t(bytes));
+    } catch (...) {
+        return;
+    }
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), utf8.data(), bytes, nullptr, nullptr);
+    const char* p = utf8.data();
+    while (bytes > 0) {
+        if (!WriteFile(handle, p, DWORD(bytes), &written, nullptr) || written == 0)
+            return; // the reader went away: nothing more to do for the console
+        p += written;
+        bytes -= int(written);
+    }
+}
+
+void Logger::drop_file(HRESULT error) noexcept
+{
+    file_.close();
+    std::wstring notice;
+    try {
+        wchar_t code[16];
+        swprintf(code, 16, L"0x%08lx", static_cast<unsigned long>(error));
+        notice = L"Writing the log file failed with error " + std::wstring(code) + L" (" +
+                 tavik::details::hresult_error_impl::message(error) +
+                 L"); further log lines are not written to the file.\r\n";
+    } catch (...) {
+        notice = L"Writing the log file failed; further log lines are not written to the file.\r\n";
+    }
+    // Said once. Without the console copy it goes to standard error: the file was the only other
+    // place the lines went.
+    if (console_copy_)
+        console_.write(notice);
+    else
+        console_target::of(GetStdHandle(STD_ERROR_HANDLE)).write(notice);
+}
+
+tavik::details::future<void> Logger::writer_loop()
+{
+    const quillo::parsed_format line_format(
+        L"{0w2arf0}.{1w2arf0}.{2} {3w2arf0}:{4w2arf0}:{5w2arf0}\t{6}\t{7}");
+    std::wstring lines;
+    std::int64_t cached_second = INT64_MIN;
+    std::tm local{};
+
+    for (;;) {
+        std::vector<record> batch = co_await wait_records(*this);
+        lines.clear();
+        bool stop = false;
+        for (record& r : batch) {
+            if (r.text.empty()) {
+                stop = true; // lines queued after the stop record are not written
+                break;
+            }
+            std::int64_t second = r.time / 10'000'000;
+            if (second != cached_second) {
+                __time64_t t = second;
+                if (_localtime64_s(&local, &t) != 0)
+                    local = std::tm{};
+                cached_second = second;
+            }
+            quillo::render(line_format, lines, local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
+                           local.tm_hour, local.tm_min, local.tm_sec, level_name(r.level), r.text);
+        }
+        if (!lines.empty()) {
+            if (console_copy_)
+                console_.write(lines);
+            if (file_) {
+                try {
+                    co_await write_file_coroutine(lines.data(), std::uint32_t(lines.size() * sizeof(wchar_t)));
+                } catch (const tavik::details::traceable_error& e) {
+                    // A full disk must not silence the console copy, through which the one-shot
+                    // commands print everything.
+                    drop_file(e.code());
+                }
+            }
+        }
+        if (stop)
+            co_return;
+    }
+}

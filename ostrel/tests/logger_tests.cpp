@@ -1,0 +1,426 @@
+#include <ostrel/logger.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class scratch_folder {
+public:
+    scratch_folder()
+    {
+        wchar_t temp[MAX_PATH + 1];
+        GetTempPathW(MAX_PATH + 1, temp);
+        static LONG counter = 0;
+        path_ = std::wstring(temp) + L"logger-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(InterlockedIncrement(&counter));
+        CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~scratch_folder()
+    {
+        for (auto& f : files_)
+            DeleteFileW(f.c_str());
+        RemoveDirectoryW(path_.c_str());
+    }
+    std::wstring file(const std::wstring& name)
+    {
+        files_.push_back(path_ + L"\\" + name);
+        return files_.back();
+    }
+
+private:
+    std::wstring path_;
+    std::vector<std::wstring> files_;
+};
+
+std::string read_bytes(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string data;
+    char chunk[65536];
+    DWORD n = 0;
+    while (ReadFile(h, chunk, sizeof chunk, &n, nullptr) && n > 0)
+        data.append(chunk, n);
+    CloseHandle(h);
+    return data;
+}
+
+void write_bytes(const std::wstring& path, const std::string& data)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD n = 0;
+    if (!data.empty())
+        WriteFile(h, data.data(), DWORD(data.size()), &n, nullptr);
+    CloseHandle(h);
+}
+
+std::string bytes_of(std::wstring_view text)
+{
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+std::wstring text_of(const std::string& bytes)
+{
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+const std::string bom = "\xFF\xFE";
+const std::string closing = bytes_of(Logger::closing_line);
+
+// 100-ns units since 1970 UTC of a local calendar time.
+std::int64_t local_time(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return std::int64_t(_mktime64(&tm)) * 10'000'000 + 1234567; // a fraction of a second is cut off
+}
+
+logger_environment fixed_clock(std::int64_t time)
+{
+    logger_environment env;
+    env.clock = [time] { return time; };
+    return env;
+}
+
+// A console stand-in: a plain file, which is what a redirected standard output looks like.
+struct console_file {
+    std::wstring path;
+    HANDLE handle;
+    explicit console_file(std::wstring p) : path(std::move(p))
+    {
+        handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             CREATE_ALWAYS, 0, nullptr);
+    }
+    ~console_file() { CloseHandle(handle); }
+    std::string text() const { return read_bytes(path); }
+};
+
+} // namespace
+
+TEST(Logger, LineHasLocalTimeLevelAndTextAfterTheByteOrderMark)
+{
+    struct {
+        int level;
+        std::int64_t time;
+        const wchar_t* text;
+        std::wstring_view line;
+    } cases[] = {
+        {4, local_time(2026, 12, 8, 19, 3, 7), L"debug text\r\n", L"08.12.2026 19:03:07\tDEBUG\tdebug text\r\n"},
+        {0, local_time(2027, 2, 1, 0, 0, 0), L"x\r\n", L"01.02.2027 00:00:00\tCRITICAL\tx\r\n"},
+        {1, local_time(2025, 10, 31, 23, 59, 59), L"e\r\n", L"31.10.2025 23:59:59\tERROR\te\r\n"},
+        {2, local_time(2026, 7, 4, 9, 5, 1), L"{braces} stay\r\n", L"04.07.2026 09:05:01\tWARNING\t{braces} stay\r\n"},
+        {3, local_time(2026, 1, 9, 12, 30, 0), L"caf\u00e9\r\n", L"09.01.2026 12:30:00\tINFO\tcaf\u00e9\r\n"},
+    };
+    scratch_folder folder;
+    for (auto& c : cases) {
+        std::wstring path = folder.file(L"line.log");
+        DeleteFileW(path.c_str());
+        {
+            Logger logger(fixed_clock(c.time));
+            ASSERT_TRUE(logger.open(path, false, 4));
+            logger.log(c.text, c.level);
+        }
+        EXPECT_EQ(text_of(read_bytes(path)), text_of(bom + bytes_of(c.line) + closing)) << c.level;
+    }
+}
+
+TEST(Logger, ByteOrderMarkOnNewAndEmptyFilesOnlyAndAppendAfterTheLastByte)
+{
+    scratch_folder folder;
+    const std::int64_t t = local_time(2026, 3, 14, 15, 9, 26);
+    const std::string line = bytes_of(L"14.03.2026 15:09:26\tINFO\tnext run\r\n");
+    const std::string earlier = bom + bytes_of(L"earlier\r\n") + closing;
+    struct {
+        const char* name;
+        bool exists;
+        std::string before;
+        std::string after;
+    } cases[] = {
+        {"new file", false, "", bom + line + closing},
+        {"existing empty file", true, "", bom + line + closing},
+        {"existing file with content", true, earlier, earlier + line + closing},
+    };
+    for (auto& c : cases) {
+        std::wstring path = folder.file(L"append.log");
+        DeleteFileW(path.c_str());
+        if (c.exists)
+            write_bytes(path, c.before);
+        {
+            Logger logger(fixed_clock(t));
+            ASSERT_TRUE(logger.open(path, false, 3));
+            logger.log(L"next run\r\n", 3);
+        }
+        EXPECT_EQ(read_bytes(path), c.after) << c.name;
+    }
+}
+
+TEST(Logger, RecordsAboveTheMaximumLevelAreDropped)
+{
+    scratch_folder folder;
+    std::wstring path = folder.file(L"levels.log");
+    {
+        Logger logger(fixed_clock(local_time(2026, 5, 6, 7, 8, 9)));
+        ASSERT_TRUE(logger.open(path, false, 2));
+        for (int level = 0; level <= 4; ++level)
+            logger.log(L"level " + std::to_wstring(level) + L"\r\n", level);
+    }
+    EXPECT_EQ(text_of(read_bytes(path)), text_of(bom + bytes_of(L"06.05.2026 07:08:09\tCRITICAL\tlevel 0\r\n"
+                                                                L"06.05.2026 07:08:09\tERROR\tlevel 1\r\n"
+                                                                L"06.05.2026 07:08:09\tWARNING\tlevel 2\r\n") +
+                                                 closing));
+}
+
+TEST(Logger, ClosingLineIsWrittenOnceAndLastAndOnlyWithAFile)
+{
+    scratch_folder folder;
+    std::wstring path = folder.file(L"closing.log");
+    console_file console(folder.file(L"console.txt"));
+    {
+        logger_environment env = fixed_clock(local_time(2026, 1, 2, 3, 4, 5));
+        env.console = console.handle;
+        Logger logger(env);
+        ASSERT_TRUE(logger.open(path, true, 3));
+        for (int i = 0; i < 100; ++i)
+            logger.log(L"line " + std::to_wstring(i) + L"\r\n", 3);
+        logger.stop();
+        logger.log(L"after stop\r\n", 3); // queued after the stop record: never written
+    }
+    std::wstring text = text_of(read_bytes(path));
+    ASSERT_GE(text.size(), Logger::closing_line.size());
+    EXPECT_TRUE(text.ends_with(Logger::closing_line));
+    EXPECT_EQ(text.find(Logger::closing_line), text.size() - Logger::closing_line.size());
+    EXPECT_NE(text.find(L"\tline 99\r\n"), std::wstring::npos);
+    EXPECT_EQ(text.find(L"after stop"), std::wstring::npos);
+    // The console gets the lines but never the closing line.
+    EXPECT_NE(console.text().find("\tline 99\r\n"), std::string::npos);
+    EXPECT_EQ(console.text().find("====="), std::string::npos);
+
+    // Without a file: console only, and open succeeds.
+    console_file console_only(folder.file(L"console-only.txt"));
+    {
+        logger_environment env = fixed_clock(local_time(2026, 1, 2, 3, 4, 5));
+        env.console = console_only.handle;
+        Logger logger(env);
+        ASSERT_TRUE(logger.open(L"", true, 3));
+        logger.log(L"to the console\r\n", 3);
+    }
+    EXPECT_EQ(console_only.text(), "02.01.2026 03:04:05\tINFO\tto the console\r\n");
+}
+
+TEST(Logger, OpenFailsForAFileThatCannotBeOpened)
+{
+    scratch_folder folder;
+    Logger logger;
+    EXPECT_FALSE(logger.open(folder.file(L"no such folder\\x.log"), false, 3));
+}
+
+// Every line of many threads arrives whole, once, and in each thread's order.
+TEST(Logger, ManyThreadsLoseNoLineAndWriteEachWhole)
+{
+    scratch_folder folder;
+    std::wstring path = folder.file(L"threads.log");
+    constexpr int threads = 8, lines = 10'000;
+    {
+        Logger logger;
+        ASSERT_TRUE(logger.open(path, false, 3));
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&logger, t] {
+                for (int i = 0; i < lines; ++i)
+                    logger.log(L"thread " + std::to_wstring(t) + L" line " + std::to_wstring(i) + L" end\r\n", 3);
+            });
+        for (auto& w : workers)
+            w.join();
+    }
+    std::string bytes = read_bytes(path);
+    ASSERT_TRUE(bytes.starts_with(bom));
+    std::wstring text = text_of(bytes.substr(2));
+    ASSERT_TRUE(text.ends_with(Logger::closing_line));
+    text.resize(text.size() - Logger::closing_line.size());
+
+    std::vector<int> next(threads, 0);
+    std::size_t count = 0, start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(L"\r\n", start);
+        ASSERT_NE(end, std::wstring::npos);
+        std::wstring line = text.substr(start, end - start);
+        start = end + 2;
+        // "dd.mm.yyyy hh:mm:ss\tINFO\tthread T line I end"
+        ASSERT_EQ(line.size() > 25 ? line.substr(19, 6) : L"", L"\tINFO\t") << count;
+        int t = -1, i = -1;
+        wchar_t tail[8] = {};
+        ASSERT_EQ(swscanf(line.c_str() + 25, L"thread %d line %d %3ls", &t, &i, tail), 3) << line;
+        ASSERT_EQ(std::wstring(tail), L"end") << line;
+        ASSERT_TRUE(t >= 0 && t < threads) << line;
+        ASSERT_EQ(i, next[t]) << line;
+        ++next[t];
+        ++count;
+    }
+    EXPECT_EQ(count, std::size_t(threads) * lines);
+}
+
+namespace {
+
+// Fails every write that starts after `offset` with a full disk, at once.
+class full_disk_after final : public dedup::file_io_calls {
+public:
+    explicit full_disk_after(std::uint64_t offset) : offset_(offset) {}
+    BOOL read(HANDLE file, void* buffer, DWORD length, OVERLAPPED* o) noexcept override
+    {
+        return dedup::system_file_io_calls().read(file, buffer, length, o);
+    }
+    BOOL write(HANDLE file, const void* buffer, DWORD length, OVERLAPPED* o) noexcept override
+    {
+        if ((std::uint64_t(o->OffsetHigh) << 32 | o->Offset) >= offset_) {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        return dedup::system_file_io_calls().write(file, buffer, length, o);
+    }
+
+private:
+    std::uint64_t offset_;
+};
+
+bool wait_for(auto&& condition)
+{
+    for (int i = 0; i < 5000; ++i) {
+        if (condition())
+            return true;
+        Sleep(1);
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(Logger, AFailedFileWriteDropsTheFileButKeepsTheConsole)
+{
+    scratch_folder folder;
+    std::wstring path = folder.file(L"full.log");
+    console_file console(folder.file(L"console.txt"));
+    full_disk_after full(2); // the byte-order mark fits, nothing else
+    {
+        logger_environment env = fixed_clock(local_time(2026, 6, 7, 8, 9, 10));
+        env.console = console.handle;
+        env.file_calls = &full;
+        Logger logger(env);
+        ASSERT_TRUE(logger.open(path, true, 3));
+        logger.log(L"first\r\n", 3);
+        ASSERT_TRUE(wait_for([&] { return console.text().find("failed") != std::string::npos; }));
+        logger.log(L"second\r\n", 3);
+        logger.log(L"third\r\n", 1);
+    }
+    std::string out = console.text();
+    EXPECT_TRUE(out.starts_with("07.06.2026 08:09:10\tINFO\tfirst\r\nWriting the log file failed with error 0x80070070"))
+        << out;
+    EXPECT_TRUE(out.ends_with("07.06.2026 08:09:10\tINFO\tsecond\r\n07.06.2026 08:09:10\tERROR\tthird\r\n")) << out;
+    std::size_t first_notice = out.find("Writing the log file failed");
+    EXPECT_EQ(out.find("Writing the log file failed", first_notice + 1), std::string::npos) << "said once";
+    // The file keeps what was written before the failure; no closing line goes after a gap.
+    EXPECT_EQ(read_bytes(path), bom);
+}
+
+// The child half of the redirection test: does nothing unless the parent started it.
+TEST(LoggerRedirectChild, PrintsThroughTheLogger)
+{
+    if (!GetEnvironmentVariableW(L"OSTREL_LOGGER_CHILD", nullptr, 0))
+        GTEST_SKIP() << "run by Logger.ConsoleCopyIsVisibleWhenStandardOutputIsRedirected";
+    Logger logger;
+    ASSERT_TRUE(logger.open(L"", true, 3));
+    logger.log(L"redirected caf\u00e9 \u2713\r\n", 3);
+}
+
+// Standard output redirected to a pipe or a file, as by a shell or a test runner: the console copy
+// must still arrive, as UTF-8.
+TEST(Logger, ConsoleCopyIsVisibleWhenStandardOutputIsRedirected)
+{
+    scratch_folder folder;
+    wchar_t exe[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
+    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=LoggerRedirectChild.PrintsThroughTheLogger";
+    SetEnvironmentVariableW(L"OSTREL_LOGGER_CHILD", L"1");
+    const std::string expected = "\tINFO\tredirected caf\xC3\xA9 \xE2\x9C\x93\r\n";
+
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    auto run_child = [&](HANDLE out) {
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = null_in;
+        si.hStdOutput = out;
+        si.hStdError = out;
+        PROCESS_INFORMATION pi{};
+        std::wstring cmd = command;
+        if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+            return HANDLE(nullptr);
+        CloseHandle(pi.hThread);
+        return pi.hProcess;
+    };
+
+    // To a pipe.
+    HANDLE read_end = nullptr, write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inherit, 0));
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE child = run_child(write_end);
+    CloseHandle(write_end);
+    ASSERT_NE(child, nullptr);
+    std::string piped;
+    char chunk[4096];
+    DWORD n = 0;
+    while (ReadFile(read_end, chunk, sizeof chunk, &n, nullptr) && n > 0)
+        piped.append(chunk, n);
+    CloseHandle(read_end);
+    WaitForSingleObject(child, 10000);
+    CloseHandle(child);
+    EXPECT_NE(piped.find(expected), std::string::npos) << piped;
+
+    // To a file.
+    std::wstring out_path = folder.file(L"redirected.txt");
+    HANDLE out_file = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                  CREATE_ALWAYS, 0, nullptr);
+    child = run_child(out_file);
+    CloseHandle(out_file);
+    ASSERT_NE(child, nullptr);
+    WaitForSingleObject(child, 10000);
+    CloseHandle(child);
+    std::string filed = read_bytes(out_path);
+    EXPECT_NE(filed.find(expected), std::string::npos) << filed;
+
+    CloseHandle(null_in);
+    SetEnvironmentVariableW(L"OSTREL_LOGGER_CHILD", nullptr);
+}
+
+TEST(Logger, HelpersGoThroughTheGlobalLogger)
+{
+    scratch_folder folder;
+    std::wstring path = folder.file(L"global.log");
+    {
+        Logger logger(fixed_clock(local_time(2026, 8, 9, 10, 11, 12)));
+        ASSERT_TRUE(logger.open(path, false, 4));
+        global_logger = &logger;
+        log_formatted(3, L"Optimize operation started on {}\r\n", L"C:\\odd {name}");
+        log_message(4, L"literal {{braces}\r\n");
+        global_logger = nullptr;
+        log_message(3, L"nobody hears this\r\n");
+    }
+    EXPECT_EQ(text_of(read_bytes(path)),
+              text_of(bom + bytes_of(L"09.08.2026 10:11:12\tINFO\tOptimize operation started on C:\\odd {name}\r\n"
+                                     L"09.08.2026 10:11:12\tDEBUG\tliteral {braces}\r\n") +
+                      closing));
+}
