@@ -1,0 +1,393 @@
+#include <lurran/pipe_transport.h>
+
+#include <tavik/error.h>
+
+#include <algorithm>
+#include <atomic>
+#include <coroutine>
+#include <cstddef>
+#include <vector>
+
+namespace lurran::details::pipe {
+
+namespace {
+
+constexpr HRESULT e_fail = static_cast<HRESULT>(0x80004005);
+constexpr HRESULT e_invalidarg = static_cast<HRESULT>(0x80070057);
+constexpr DWORD piece_size = 65536;
+
+} // namespace
+
+// One ReadFile, WriteFile or ConnectNamedPipe in flight, awaited by the coroutine in whose frame
+// the record lives. The OVERLAPPED comes first: the completion callback receives only its address.
+//
+// Who resumes the coroutine: the issuing thread still uses the record after the call has gone
+// pending (to test for a cancellation that came before the operation was published), so the
+// completion callback and the issuer each exchange `handoff`; whichever comes second continues
+// the coroutine. The record is therefore never freed while the issuer still touches it.
+struct io_operation {
+    enum class kind { read, write, connect };
+
+    OVERLAPPED overlapped{};
+    DWORD result = 0;
+    DWORD transferred = 0;
+    std::coroutine_handle<> waiter;
+    std::atomic<int> handoff{0};
+    pipe_transport* transport;
+    const tavik::details::cancellation_source* source;
+    kind what;
+    std::byte* buffer = nullptr;
+    DWORD length = 0;
+
+    io_operation(pipe_transport& t, const tavik::details::cancellation_source& s, kind k) noexcept
+        : transport(&t), source(&s), what(k)
+    {
+    }
+    io_operation(const io_operation&) = delete;
+    io_operation& operator=(const io_operation&) = delete;
+
+    // What a coroutine awaits: a reference to the record, which stays in place in its frame.
+    struct awaiter {
+        io_operation* op;
+        bool await_ready() const noexcept { return false; }
+        bool await_suspend(std::coroutine_handle<> h) noexcept { return op->start(h); }
+        DWORD await_resume() { return op->finish(); }
+    };
+
+    // The next operation on the same record.
+    awaiter with(std::byte* data, DWORD size) noexcept
+    {
+        buffer = data;
+        length = size;
+        return awaiter{this};
+    }
+
+    io_operation*& slot() noexcept { return what == kind::write ? transport->writing_ : transport->reading_; }
+
+    void publish(io_operation* value) noexcept
+    {
+        AcquireSRWLockExclusive(&transport->in_flight_lock_);
+        slot() = value;
+        ReleaseSRWLockExclusive(&transport->in_flight_lock_);
+    }
+
+    // False when the coroutine goes on at once: the operation finished or failed at once, or its
+    // completion came before the issuer was done with the record.
+    bool start(std::coroutine_handle<> h) noexcept
+    {
+        overlapped = OVERLAPPED{};
+        result = 0;
+        transferred = 0;
+        waiter = h;
+        handoff.store(0, std::memory_order_relaxed);
+        publish(this);
+
+        HANDLE pipe = transport->pipe_;
+        StartThreadpoolIo(transport->io_);
+        BOOL ok;
+        DWORD done = 0;
+        switch (what) {
+        case kind::read:
+            ok = ReadFile(pipe, buffer, length, &done, &overlapped);
+            break;
+        case kind::write:
+            ok = WriteFile(pipe, buffer, length, &done, &overlapped);
+            break;
+        default:
+            ok = ConnectNamedPipe(pipe, &overlapped);
+            break;
+        }
+        DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        if (what == kind::connect && error == ERROR_PIPE_CONNECTED)
+            error = ERROR_SUCCESS; // the client came between the creation and the call
+        if (error == ERROR_SUCCESS) {
+            // Completion packets are skipped for operations that succeed at once: none will come.
+            CancelThreadpoolIo(transport->io_);
+            transferred = done;
+            return false;
+        }
+        if (error != ERROR_IO_PENDING) {
+            CancelThreadpoolIo(transport->io_);
+            result = error;
+            return false;
+        }
+        // A cancellation that ran before this operation was published found nothing to cancel;
+        // its source is already marked, so the operation is cancelled here instead of pending on.
+        if (source->is_cancelled())
+            CancelIoEx(pipe, &overlapped);
+        return handoff.exchange(1, std::memory_order_acq_rel) == 0;
+    }
+
+    // The byte count; a failed operation raises its Win32 error as an HRESULT.
+    DWORD finish()
+    {
+        publish(nullptr);
+        if (result != ERROR_SUCCESS && result != ERROR_HANDLE_EOF)
+            tavik::details::throw_win32_error(static_cast<std::int32_t>(result));
+        return transferred;
+    }
+
+    static void CALLBACK completed(PTP_CALLBACK_INSTANCE, PVOID, PVOID overlapped, ULONG io_result,
+                                   ULONG_PTR bytes, PTP_IO) noexcept
+    {
+        auto* op = reinterpret_cast<io_operation*>(overlapped);
+        op->result = io_result;
+        op->transferred = static_cast<DWORD>(bytes);
+        std::coroutine_handle<> waiter = op->waiter;
+        if (op->handoff.exchange(1, std::memory_order_acq_rel) != 0)
+            waiter.resume();
+    }
+};
+static_assert(offsetof(io_operation, overlapped) == 0);
+
+namespace {
+
+struct pipe_handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    pipe_handle() = default;
+    explicit pipe_handle(HANDLE v) : h(v) {}
+    pipe_handle(const pipe_handle&) = delete;
+    pipe_handle& operator=(const pipe_handle&) = delete;
+    ~pipe_handle()
+    {
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+    }
+    HANDLE release() noexcept { return std::exchange(h, INVALID_HANDLE_VALUE); }
+};
+
+// Completion of operations that succeed at once is skipped, and a thread-pool I/O object is bound
+// to the pipe. Either failure raises the last error.
+tavik::details::threadpool_io_handle bind_to_thread_pool(HANDLE pipe)
+{
+    if (!SetFileCompletionNotificationModes(pipe, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS))
+        tavik::details::throw_last_error();
+    PTP_IO io = CreateThreadpoolIo(pipe, &io_operation::completed, nullptr, nullptr);
+    if (!io)
+        tavik::details::throw_last_error();
+    return tavik::details::threadpool_io_handle(io);
+}
+
+} // namespace
+
+pipe_transport::pipe_transport(HANDLE pipe, PTP_IO io, bool server_side)
+    : pipe_(pipe), io_(io), cancellation_(tavik::details::make_cancellation_source_body()), server_side_(server_side ? 1 : 0)
+{
+}
+
+pipe_transport::pipe_transport(pipe_transport&& other) noexcept
+    : pipe_(std::exchange(other.pipe_, INVALID_HANDLE_VALUE)),
+      io_(std::exchange(other.io_, nullptr)),
+      cancellation_(std::move(other.cancellation_)),
+      server_side_(other.server_side_)
+{
+    other.cancellation_ = tavik::details::cancellation_source(nullptr);
+}
+
+pipe_transport& pipe_transport::operator=(pipe_transport&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        pipe_ = std::exchange(other.pipe_, INVALID_HANDLE_VALUE);
+        io_ = std::exchange(other.io_, nullptr);
+        cancellation_ = std::move(other.cancellation_);
+        other.cancellation_ = tavik::details::cancellation_source(nullptr);
+        server_side_ = other.server_side_;
+    }
+    return *this;
+}
+
+void pipe_transport::close() noexcept
+{
+    cancellation_ = tavik::details::cancellation_source(nullptr);
+    if (io_)
+        CloseThreadpoolIo(std::exchange(io_, nullptr));
+    if (pipe_ != INVALID_HANDLE_VALUE)
+        CloseHandle(std::exchange(pipe_, INVALID_HANDLE_VALUE));
+}
+
+void pipe_transport::link_cancellation(const tavik::details::cancellation_source& parent)
+{
+    cancellation_ = tavik::details::make_linked_cancellation_source(parent);
+}
+
+void pipe_transport::cancel_in_flight() noexcept
+{
+    AcquireSRWLockExclusive(&in_flight_lock_);
+    // CancelIoEx on an operation that has just completed does nothing.
+    if (reading_)
+        CancelIoEx(pipe_, &reading_->overlapped);
+    if (writing_)
+        CancelIoEx(pipe_, &writing_->overlapped);
+    ReleaseSRWLockExclusive(&in_flight_lock_);
+}
+
+tavik::details::future<message_t> pipe_transport::read()
+{
+    using namespace tavik::details;
+    if (pipe_ == INVALID_HANDLE_VALUE)
+        throw_hresult(e_fail);
+    cancellation_token token(cancellation_, co_await this_promise);
+    cancellation_subscription subscription(token, [this] { cancel_in_flight(); });
+    io_operation op(*this, cancellation_, io_operation::kind::read);
+
+    // The header may arrive in more than one piece; a peer that stops (closes, or sends an empty
+    // write) inside it has sent a malformed frame.
+    std::byte header[frame_header_size];
+    DWORD have = 0;
+    while (have < frame_header_size) {
+        DWORD n;
+        try {
+            n = co_await op.with(header + have, DWORD(frame_header_size) - have);
+        } catch (const traceable_error& e) {
+            if (have != 0 && e.code() == hresult_from_win32(ERROR_BROKEN_PIPE))
+                throw_hresult(e_invalidarg);
+            throw;
+        }
+        if (n == 0)
+            throw_hresult(e_invalidarg);
+        have += n;
+    }
+    frame_header h = decode_frame_header(header);
+    if (h.body_size > max_body_size)
+        throw_hresult(e_invalidarg);
+
+    std::vector<std::byte> body(h.body_size);
+    std::size_t at = 0;
+    while (at < body.size()) {
+        DWORD want = DWORD(std::min<std::size_t>(body.size() - at, piece_size));
+        DWORD n;
+        try {
+            n = co_await op.with(body.data() + at, want);
+        } catch (const traceable_error& e) {
+            if (e.code() == hresult_from_win32(ERROR_BROKEN_PIPE))
+                throw_hresult(e_invalidarg);
+            throw;
+        }
+        if (n == 0)
+            throw_hresult(e_invalidarg);
+        at += n;
+    }
+    co_return message_t(h.call_word, h.method_id, std::move(body));
+}
+
+tavik::details::future<void> pipe_transport::write(message_t message)
+{
+    using namespace tavik::details;
+    if (pipe_ == INVALID_HANDLE_VALUE)
+        throw_hresult(e_fail);
+    if (message.body.size() > max_body_size)
+        throw_hresult(e_invalidarg);
+    cancellation_token token(cancellation_, co_await this_promise);
+    cancellation_subscription subscription(token, [this] { cancel_in_flight(); });
+    io_operation op(*this, cancellation_, io_operation::kind::write);
+
+    std::byte header[frame_header_size];
+    encode_frame_header(message, std::uint32_t(message.body.size()), header);
+    // A byte-mode pipe takes a whole write or fails it; a short count is still honoured rather
+    // than trusted, so that a frame is never left cut on the wire.
+    DWORD sent = 0;
+    while (sent < frame_header_size) {
+        DWORD n = co_await op.with(header + sent, DWORD(frame_header_size) - sent);
+        if (n == 0)
+            throw_win32_error(ERROR_WRITE_FAULT);
+        sent += n;
+    }
+    std::size_t at = 0;
+    while (at < message.body.size()) {
+        DWORD want = DWORD(std::min<std::size_t>(message.body.size() - at, piece_size));
+        DWORD n = co_await op.with(message.body.data() + at, want);
+        if (n == 0)
+            throw_win32_error(ERROR_WRITE_FAULT);
+        at += n;
+    }
+}
+
+} // namespace lurran::details::pipe
+
+namespace lurran::transports::pipe {
+
+using details::pipe::io_operation;
+using details::pipe::pipe_transport;
+
+tavik::details::future<pipe_transport> create_server(std::wstring_view name, tavik::details::cancellation_source source,
+                                                     create_server_params<null_caller> params)
+{
+    using namespace tavik::details;
+    cancellation_token token(source, co_await this_promise);
+
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), params.security_descriptor, FALSE};
+    std::wstring path = L"\\\\.\\pipe\\";
+    path.append(name);
+    // Remote clients are refused: the folder pipe grants every local user access, and that must
+    // not extend to the network.
+    details::pipe::pipe_handle pipe(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                                     PIPE_UNLIMITED_INSTANCES, params.out_buffer_size,
+                                                     params.in_buffer_size, params.default_timeout,
+                                                     params.security_descriptor ? &attributes : nullptr));
+    if (pipe.h == INVALID_HANDLE_VALUE)
+        throw_last_error();
+    threadpool_io_handle io = details::pipe::bind_to_thread_pool(pipe.h);
+
+    // The transport owns the pipe while the connect runs, so that the operation record and the
+    // cancellation find it; on failure it closes both.
+    pipe_transport transport(pipe.release(), io.release(), true);
+    {
+        cancellation_subscription subscription(token, [&transport] { transport.cancel_in_flight(); });
+        io_operation op(transport, source, io_operation::kind::connect);
+        co_await op.with(nullptr, 0);
+    }
+    co_return std::move(transport);
+}
+
+pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wait_duration wait, int attempts)
+{
+    using namespace tavik::details;
+    std::wstring path = L"\\\\";
+    path.append(server);
+    path.append(L"\\pipe\\");
+    path.append(name);
+    const auto ms = std::clamp<std::int64_t>(wait.count() / 10'000, 0, std::int64_t(MAXDWORD - 1));
+
+    details::pipe::pipe_handle pipe;
+    for (int attempt = 1;; ++attempt) {
+        pipe.h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (pipe.h != INVALID_HANDLE_VALUE)
+            break;
+        const DWORD error = GetLastError();
+        // Busy is the moment between two accepts of the server's single listening instance:
+        // wait for the next instance. A pipe with no instance at all makes WaitNamedPipeW fail
+        // at once with ERROR_FILE_NOT_FOUND, so a server that is not running is reported at once.
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PIPE_BUSY)
+            throw_win32_error(static_cast<std::int32_t>(error));
+        if (!WaitNamedPipeW(path.c_str(), DWORD(ms))) {
+            const DWORD wait_error = GetLastError();
+            if (wait_error != ERROR_SEM_TIMEOUT)
+                throw_win32_error(static_cast<std::int32_t>(wait_error));
+        }
+        if (attempt >= attempts)
+            throw_win32_error(ERROR_TIMEOUT);
+    }
+
+    DWORD mode = PIPE_READMODE_BYTE;
+    if (!SetNamedPipeHandleState(pipe.h, &mode, nullptr, nullptr))
+        throw_last_error();
+    threadpool_io_handle io = details::pipe::bind_to_thread_pool(pipe.h);
+    return pipe_transport(pipe.release(), io.release(), false);
+}
+
+} // namespace lurran::transports::pipe
+
+namespace lurran {
+
+std::wstring make_repo_pipe_name(std::wstring_view folder_path)
+{
+    std::wstring name = L"Quvan-dedupapi-v1.0/";
+    name.append(folder_path);
+    std::replace(name.begin() + 20, name.end(), L'\\', L'/');
+    return name;
+}
+
+} // namespace lurran

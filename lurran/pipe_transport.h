@@ -1,0 +1,126 @@
+#pragma once
+// The frames of one connection over one byte-mode Windows named pipe, with overlapped I/O
+// completed on the Windows thread pool: no thread ever blocks in a read or a write.
+//
+// A transport is empty, then open once create_server or connect_pipe has filled it, then closed by
+// close() or its destruction; it is never reopened. One reader and one writer may use it at the
+// same time, each with at most one operation in flight; its owner (the connection) closes it only
+// after both have ended.
+//
+// Cancellation: cancelling the transport's source (a child of the connection's, see
+// link_cancellation) aborts the read and the write in flight with 0x800703E3; an operation not
+// yet started fails with operation_cancelled (0x800704C7).
+
+#include <lurran/message.h>
+
+#include <tavik/cancellation.h>
+#include <tavik/future.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lurran::details::pipe {
+
+struct io_operation;
+
+class pipe_transport {
+public:
+    pipe_transport() noexcept = default;
+    // Takes ownership of a connected, overlapped pipe and its thread-pool I/O object.
+    pipe_transport(HANDLE pipe, PTP_IO io, bool server_side);
+    pipe_transport(pipe_transport&& other) noexcept;
+    pipe_transport& operator=(pipe_transport&& other) noexcept;
+    pipe_transport(const pipe_transport&) = delete;
+    pipe_transport& operator=(const pipe_transport&) = delete;
+    ~pipe_transport() { close(); }
+
+    // Reads one frame. A header or body cut short by the peer, or a body longer than
+    // max_body_size, fails with E_INVALIDARG; the peer closing between frames fails with
+    // 0x8007006D; a closed transport fails with E_FAIL.
+    tavik::details::future<message_t> read();
+
+    // Writes one frame; the message's body is freed when the write ends. A body longer than
+    // max_body_size fails with E_INVALIDARG without writing anything.
+    tavik::details::future<void> write(message_t message);
+
+    // Releases the source and closes the I/O object and the pipe. Closing an empty transport does
+    // nothing.
+    void close() noexcept;
+
+    // Replaces the transport's source by a child of the given one.
+    void link_cancellation(const tavik::details::cancellation_source& parent);
+
+    bool is_open() const noexcept { return pipe_ != INVALID_HANDLE_VALUE; }
+    bool server_side() const noexcept { return server_side_ != 0; }
+    HANDLE native_handle() const noexcept { return pipe_; }
+
+    // Cancels the operations in flight; run by the cancellation subscriptions of the operations.
+    void cancel_in_flight() noexcept;
+
+private:
+    friend struct io_operation;
+
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    PTP_IO io_ = nullptr;
+    tavik::details::cancellation_source cancellation_{std::shared_ptr<tavik::details::cancellation_source_body>{}};
+    std::uint8_t server_side_ = 0;
+
+    // Guards the two pointers: the operations in flight, published so that a cancellation can
+    // reach them. Taken by the issuing coroutine and by the cancellation callback, never together
+    // with another lock.
+    SRWLOCK in_flight_lock_ = SRWLOCK_INIT;
+    io_operation* reading_ = nullptr;
+    io_operation* writing_ = nullptr;
+};
+
+} // namespace lurran::details::pipe
+
+namespace lurran::transports::pipe {
+
+// Adds nothing: the only caller policy of create_server_params.
+struct null_caller {};
+
+template <typename Caller = null_caller>
+struct create_server_params {
+    // Applied to the pipe instance; null means the process's default security.
+    PSECURITY_DESCRIPTOR security_descriptor = nullptr;
+    // Carried for the callers that fill it; the transport does not read it.
+    std::uint32_t reserved_size = 0;
+    std::uint32_t out_buffer_size = 0;
+    std::uint32_t in_buffer_size = 0;
+    // Milliseconds; 0 selects the platform's default of 50 ms.
+    std::uint32_t default_timeout = 0;
+    // Carried for the callers that fill them; the transport does not read them.
+    std::uint8_t reserved_flag_a = 0;
+    std::uint8_t reserved_flag_b = 0;
+};
+
+// Creates one instance of \\.\pipe\<name> (byte mode, local clients only) and completes with a
+// transport once a client has connected to it. Cancelling the source while it waits fails it with
+// 0x800703E3 and closes the instance. One call accepts exactly one client.
+tavik::details::future<details::pipe::pipe_transport> create_server(std::wstring_view name,
+                                                                    tavik::details::cancellation_source source,
+                                                                    create_server_params<null_caller> params);
+
+// 100-nanosecond units.
+using wait_duration = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
+
+// Opens the client end of \\<server>\pipe\<name>, synchronously. A pipe that does not exist fails
+// at once (0x80070002); while every instance is busy it waits up to `wait` for one and tries
+// again, `attempts` times in all, then fails with ERROR_TIMEOUT (0x800705B4).
+details::pipe::pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wait_duration wait,
+                                           int attempts = 3);
+
+} // namespace lurran::transports::pipe
+
+namespace lurran {
+
+// "Quvan-dedupapi-v1.0/" followed by the folder path with every backslash turned into a slash;
+// nothing else changes.
+std::wstring make_repo_pipe_name(std::wstring_view folder_path);
+
+} // namespace lurran
