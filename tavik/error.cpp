@@ -146,7 +146,9 @@ std::wstring describe_frame(HANDLE process, std::uint64_t address)
     std::wstring text;
     wchar_t module_path[MAX_PATH] = {};
     HMODULE module = nullptr;
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+    // A null address would name the program's own module.
+    if (address >= 0x10000 &&
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                            reinterpret_cast<LPCWSTR>(address), &module) &&
         GetModuleFileNameW(module, module_path, MAX_PATH)) {
         std::wstring_view path(module_path);
