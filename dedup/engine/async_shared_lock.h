@@ -34,7 +34,9 @@ public:
     class [[nodiscard]] awaiter {
     public:
         awaiter(async_shared_lock& lock, bool exclusive) noexcept : lock_(&lock) { node_.exclusive = exclusive; }
-        awaiter(const awaiter&) = delete;
+        // Copyable only because GCC 12 copies awaiters that await_transform passes through; a copy
+        // is made before the node is ever linked.
+        awaiter(const awaiter&) noexcept = default;
         awaiter& operator=(const awaiter&) = delete;
 
         bool await_ready() noexcept { return lock_->try_acquire(node_.exclusive); }

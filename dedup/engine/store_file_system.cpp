@@ -29,7 +29,8 @@ public:
     tavik::details::future<std::uint32_t> write(const overlapped_file& file, std::uint64_t position,
                                                 const void* data, std::uint32_t length) override
     {
-        co_return co_await file.write(position, data, length);
+        auto operation = file.write(position, data, length);
+        co_return co_await in_place(operation);
     }
 
     void flush(const overlapped_file& file) override

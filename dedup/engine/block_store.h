@@ -1,0 +1,189 @@
+#pragma once
+// The block store of one deduplicated folder: its block index, its block files and the cache of
+// loaded block files.
+//
+// Lock order, per folder: operation lock, tree lock, the store lock, then a block file's own lock.
+// One exception is deliberate: a load holds its block file's lock exclusively while it takes the
+// store lock to enter the file into the cache. It does not deadlock because whoever holds the
+// store lock never waits for a block file's lock: the cache eviction only tries file locks
+// (try_lock) and the purge takes none. Keep it that way.
+//
+// The store lock is an SRW lock held only for short synchronous work (a lookup, the commit, the
+// purge, an eviction pass, the load of the index), never across an await. A block file's lock is an
+// async_shared_lock, because a reader's hold spans awaits: a block_view keeps it shared until
+// the view goes, on whatever thread that is.
+
+#include <dedup/engine/block_file.h>
+#include <dedup/engine/block_index.h>
+#include <dedup/engine/folder_statistics.h>
+#include <dedup/engine/page_buffer.h>
+#include <dedup/engine/store_file_system.h>
+
+#include <tavik/future.h>
+#include <tavik/thread_pool.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <system_error>
+
+namespace dedup {
+
+// Choices a store takes at construction; the defaults are the product's.
+struct block_store_options {
+    store_file_system* file_system = nullptr;  // null: the real file system
+    std::function<std::uint64_t()> clock;      // FILETIME now; empty: GetSystemTimePreciseAsFileTime
+    std::uint32_t cache_limit = 0;             // 0: one thirty-second of physical memory, at least 4
+    std::uint32_t compression_slots = 0;       // files a writer compresses at once; 0: the processors
+    bool eviction_timer = true;                // false: nothing unloads idle files but evict_idle_files
+};
+
+// A block's bytes in a loaded block file. While the view exists the file stays loaded: the view
+// holds the file's lock shared (and a block_file_ref). Release views promptly; an empty view
+// reports a key that is not in the index.
+class block_view {
+public:
+    block_view() noexcept = default;
+    // Takes over one shared hold of the file's lock.
+    block_view(block_file_ref file, const std::byte* data, std::uint32_t size) noexcept
+        : file_(std::move(file)), data_(data), size_(size) {}
+    block_view(block_view&& other) noexcept;
+    block_view& operator=(block_view&& other) noexcept;
+    block_view(const block_view&) = delete;
+    block_view& operator=(const block_view&) = delete;
+    ~block_view() { reset(); }
+
+    // Releases the file's lock; the view is empty afterwards. Any thread may call it.
+    void reset() noexcept;
+
+    bool empty() const noexcept { return !file_; }
+    explicit operator bool() const noexcept { return !empty(); }
+    const std::byte* data() const noexcept { return data_; }
+    std::uint32_t size() const noexcept { return size_; }
+    std::span<const std::byte> bytes() const noexcept { return {data_, size_}; }
+    block_file* file() const noexcept { return file_.get(); }
+
+private:
+    block_file_ref file_;
+    const std::byte* data_ = nullptr;
+    std::uint32_t size_ = 0;
+};
+
+class block_writer;
+
+class block_store {
+public:
+    explicit block_store(block_store_options options = {});
+    // Stops the eviction timer (waiting for a pass that runs), then frees every block file and
+    // buffer. No reader may be using the store any more.
+    ~block_store();
+    block_store(const block_store&) = delete;
+    block_store& operator=(const block_store&) = delete;
+
+    // Sets up a freshly constructed store: path of the block folder (empty for a store kept in
+    // memory, which reads and writes no file), block-file size limit, and the two saved statistics
+    // that the index does not hold (uncompressed and unique size). Never fails: the memory and
+    // sector-size probes fall back to defaults, and a limit outside 1..max_block_file_size_limit
+    // is kept in range for writing and reported by open_store as "Folder is invalid".
+    void init(std::wstring path, std::uint32_t block_file_size_limit,
+              std::optional<folder_statistics> statistics = std::nullopt);
+
+    // Loads the block files found in the block folder and "blocks.ddb". Errors are returned:
+    // "Folder is invalid" for anything on disk that does not hold together, "Internal invariant
+    // totally broken" for a record naming a block file that does not exist, a "dedup.io" HRESULT
+    // when "blocks.ddb" cannot be opened or mapped. `empty_tree` tells that the folder tree file
+    // holds an empty tree and zero statistics: a missing "blocks.ddb" is then an empty index even
+    // when block files exist (a first optimize that wrote block files but stopped before its
+    // index), and the next purge deletes those files.
+    std::error_code open_store(bool empty_tree = false);
+
+    // {uncompressed size, unique size, compressed size, block count}, under the store lock shared.
+    folder_statistics statistics() const;
+
+    // Deletes every block file that no index entry refers to and that no reader holds; returns the
+    // number deleted. A file held by a reader stays for a later purge.
+    std::uint64_t purge_blocks();
+
+    // Frees every block file of both lists. No reader may hold one.
+    void clear_block_files() noexcept;
+
+    // One pass of the cache eviction: unloads every loaded file not read for 30 s whose lock is
+    // free at once; when nothing stays loaded, frees the pooled buffers and stops the timer. The
+    // eviction timer runs it every 5 s while files are loaded.
+    void evict_idle_files();
+
+    // Readers that walk the index hold this shared; a reader that uses an entry's block file after
+    // releasing it takes a block_file_ref first.
+    SRWLOCK& store_lock() const noexcept { return lock_; }
+    const block_index& index() const noexcept { return index_; }
+
+    const std::wstring& path() const noexcept { return path_; }
+    std::uint32_t block_file_size_limit() const noexcept { return limit_; }
+    std::uint32_t sector_size() const noexcept { return sector_size_; }
+    std::uint32_t cache_limit() const noexcept { return cache_limit_; }
+    std::uint32_t compression_slots() const noexcept { return compression_slots_; }
+    store_file_system& file_system() const noexcept { return *fs_; }
+    page_buffer_pool& pool() noexcept { return pool_; }
+    std::uint64_t now() const;
+
+    // Under the store lock; for tests and statistics.
+    std::uint64_t next_number() const;
+    std::uint64_t cold_count() const;
+    std::uint64_t hot_count() const;
+
+private:
+    friend class block_writer;
+    friend tavik::details::future<void> read_block_file(block_file& file);
+    friend tavik::details::future<void> save_block_index(block_writer& writer);
+
+    static void CALLBACK eviction_callback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER) noexcept;
+    void arm_eviction_timer_locked() noexcept;
+    void unload_locked(block_file& file) noexcept;
+    void free_file(block_file* file) noexcept;
+    std::error_code load_locked(bool empty_tree);
+    std::error_code enumerate_block_files_locked(std::vector<block_file*>& by_number_unsorted);
+    // Step of a load after its file has been read: makes room in the cache and enters the file.
+    void enter_cache(block_file& file);
+    // The commit of a writer, under the store lock.
+    void commit_locked(block_writer& writer, std::uint64_t new_bytes_on_disk);
+
+    block_store_options options_;
+    store_file_system* fs_;
+    std::uint32_t limit_ = max_block_file_size_limit;
+    bool limit_valid_ = true;
+    std::uint32_t sector_size_ = 512;
+    std::uint32_t cache_limit_ = 16;
+    std::uint32_t compression_slots_ = 1;
+    std::wstring path_;
+    std::uint64_t next_number_ = 0;
+    block_file_list cold_;
+    block_file_list hot_;
+    block_index index_;
+    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    tavik::details::threadpool_timer_handle eviction_timer_;
+    page_buffer_pool pool_;
+    std::uint64_t uncompressed_size_ = 0;
+    std::uint64_t unique_size_ = 0;
+    std::uint64_t compressed_size_ = 0;
+    std::uint32_t purge_generation_ = 0;
+};
+
+// The `size` bytes at `offset` of the file's content, or the whole content when size is 0 (for a
+// ".dub" file that includes its padding). Loads the file when it is not loaded.
+// Contract: awaited once; resumes on a pool or I/O thread. A range outside the content and every
+// failure of the load raise traceable_error (the file then stays unloaded, so the next read tries
+// again). Nothing in it tests for cancellation: the caller's co_await does.
+tavik::details::future<block_view> get_block_data(block_file_ref file, std::uint32_t offset, std::uint32_t size);
+
+// The block of `key` in the store's committed index, or an empty view when the key is absent
+// (nothing is loaded then). The store lock is held shared only for the lookup.
+tavik::details::future<block_view> fetch_block(block_store& store, const block_key& key);
+
+// Loads a file's content into memory; called with the file's lock held exclusively.
+tavik::details::future<void> read_block_file(block_file& file);
+
+} // namespace dedup

@@ -1,0 +1,405 @@
+#include <dedup/engine/block_writer.h>
+
+#include <dedup/engine/block_index_file.h>
+#include <dedup/engine/durable_replace.h>
+#include <dedup/engine/store_names.h>
+
+#include <tavik/error.h>
+#include <tavik/lock_guard.h>
+#include <tavik/thread_pool.h>
+
+#include <lz4.h>
+#include <lz4hc.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace dedup {
+
+using tavik::details::exclusive_lock_guard;
+
+namespace {
+
+[[noreturn]] void throw_out_of_memory() { tavik::details::throw_hresult(E_OUTOFMEMORY); }
+
+// Grows a buffer for `needed` bytes the way every growing buffer does: to at least twice its
+// capacity, so that appends cost amortised constant time.
+void grow(page_buffer& buffer, std::uint64_t needed)
+{
+    std::uint64_t target = std::max<std::uint64_t>(2 * std::uint64_t(buffer.capacity), needed);
+    target = std::min<std::uint64_t>(target, std::numeric_limits<std::uint32_t>::max() - page_buffer::page_size);
+    if (target < needed)
+        throw_out_of_memory();
+    try {
+        buffer.reserve(static_cast<std::uint32_t>(target));
+    } catch (const std::bad_alloc&) {
+        throw_out_of_memory();
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction and destruction
+
+block_writer::block_writer(block_store& store, block_index index, std::optional<tavik::details::cancellation_source> cancel)
+    : store_(&store), cancel_(std::move(cancel)), next_number_(store.next_number_), index_(std::move(index))
+{
+    try {
+        for (unsigned kind = 0; kind < block_kind_count; ++kind)
+            new_block_file(static_cast<block_kind>(kind));
+    } catch (...) {
+        discard_files();
+        throw;
+    }
+}
+
+std::unique_ptr<block_writer> make_block_writer(block_store& store, std::optional<tavik::details::cancellation_source> cancel)
+{
+    exclusive_lock_guard guard(store.store_lock());
+    return std::make_unique<block_writer>(store, block_index(store.index()), std::move(cancel));
+}
+
+block_writer::~block_writer()
+{
+    if (!committed_)
+        discard_files();
+}
+
+void block_writer::discard_files() noexcept
+{
+    // Compressions still running use the files and the pool: let them end first. They stop at
+    // their next step when the operation was cancelled.
+    for (block_file& file : new_files_) {
+        if (file.pending)
+            tavik::details::wait_blocking(tavik::details::shared_future_impl<void>::as_future(file.pending));
+    }
+    new_files_.clear_and_dispose([this](block_file* file) {
+        // Whatever was written of it, complete or not, goes; the result is ignored because a file
+        // that cannot be deleted is unreferenced and the next purge after a reload removes it.
+        if (file->pending && !store_->path().empty())
+            store_->file_system().remove(file->path());
+        delete file;
+    });
+    in_flight_.clear();
+    open_.fill(nullptr);
+}
+
+void block_writer::new_block_file(block_kind kind)
+{
+    auto file = std::make_unique<block_file>(*store_, next_number_);
+    file->pool = &pool_;
+    file->buffer = pool_.take();
+    file->buffer.used = 0;
+    file->last_use.store(store_->now(), std::memory_order_relaxed);
+    file->loaded = true;
+    file->where = block_file::place::writer;
+    ++next_number_;
+    open_[static_cast<unsigned>(kind)] = file.get();
+    new_files_.push_back(*file.release());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Adding and releasing blocks
+
+tavik::details::future<bool> block_writer::add_block(const block_key& key, const void* bytes, std::uint32_t length,
+                                                     block_kind kind, int level)
+{
+    // An empty block could not be told from a damaged record once stored, and a huge one would let
+    // a file's content outgrow what a load accepts.
+    if (length == 0 || length > max_block_length || static_cast<unsigned>(kind) >= block_kind_count)
+        tavik::details::throw_hresult(E_INVALIDARG);
+
+    if (auto it = index_.find(key); it != index_.end()) {
+        // Same key and same length are the same block; the bytes are not compared.
+        if (it->second.size != length)
+            co_return false;
+        ++it->second.references;
+        added_bytes_ += length;
+        co_return true;
+    }
+
+    block_file& file = *open_[static_cast<unsigned>(kind)];
+    const std::uint32_t offset = file.buffer.used;
+    const std::uint64_t used = std::uint64_t(offset) + length;
+    if (used > file.buffer.capacity) {
+        // A view from fetch_pending_block may point into the buffer: growing waits for it.
+        co_await file.lock.lock();
+        try {
+            grow(file.buffer, used);
+        } catch (...) {
+            file.lock.unlock();
+            throw;
+        }
+        file.lock.unlock();
+    }
+    try {
+        index_.try_emplace(key, block_entry{&file, offset, length, 1});
+    } catch (const std::bad_alloc&) {
+        throw_out_of_memory();
+    }
+    std::memcpy(file.buffer.data + offset, bytes, length);
+    file.buffer.used = static_cast<std::uint32_t>(used);
+    added_bytes_ += length;
+    unique_bytes_ += length;
+
+    if (used >= store_->block_file_size_limit()) {
+        close_file(file, level);
+        new_block_file(kind);
+        co_await wait_for_slot();
+    }
+    co_return true;
+}
+
+bool block_writer::release_block(const block_key& key)
+{
+    auto it = index_.find(key);
+    if (it == index_.end())
+        return false;
+    block_entry& entry = it->second;
+    added_bytes_ -= entry.size;
+    if (--entry.references != 0)
+        return false;
+    unique_bytes_ -= entry.size;
+    index_.erase(it);
+    return true;
+}
+
+void block_writer::close_file(block_file& file, int level)
+{
+    file.pending = tavik::details::make_shared_future(compress_blocks(*this, file, level));
+    in_flight_.push_back(&file);
+}
+
+tavik::details::future<void> block_writer::wait_for_slot()
+{
+    while (!in_flight_.empty() && in_flight_.front()->written())
+        in_flight_.pop_front();
+    while (in_flight_.size() >= store_->compression_slots()) {
+        block_file* oldest = in_flight_.front();
+        auto task = oldest->pending;
+        co_await task;  // its failure fails the operation now rather than at the end
+        in_flight_.pop_front();
+        while (!in_flight_.empty() && in_flight_.front()->written())
+            in_flight_.pop_front();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Compression and writing
+
+tavik::details::future<void> compress_blocks(block_writer& writer, block_file& file, int level)
+{
+    if (writer.cancelled())
+        tavik::details::throw_operation_cancelled();
+    co_await tavik::details::resume_on_thread_pool();
+
+    page_buffer& content = file.buffer;
+    const std::uint32_t n = content.used;
+    page_buffer scratch = file.pool->take();
+    scratch.used = 0;
+    std::exception_ptr failure;
+    try {
+        const int bound = LZ4_compressBound(static_cast<int>(n));
+        const std::uint64_t needed = std::uint64_t(bound) + dcb_header_size;
+        if (scratch.capacity < needed)
+            grow(scratch, needed);
+        block_index_file::put_u32(scratch.data, n);
+        const int c = LZ4_compress_HC(reinterpret_cast<const char*>(content.data),
+                                      reinterpret_cast<char*>(scratch.data) + dcb_header_size, static_cast<int>(n),
+                                      bound, level);
+        block_index_file::put_u32(scratch.data + 4, static_cast<std::uint32_t>(std::max(c, 0)));
+        // Compressed only when that saves at least 3 %; 0 is LZ4's failure, which cannot happen
+        // with a bound-sized output but is then simply stored raw.
+        const bool compressed = c > 0 && worth_compressing(std::uint64_t(c), n);
+        if (compressed)
+            scratch.used = static_cast<std::uint32_t>(c) + dcb_header_size;
+        else
+            file.uncompressed = true;
+
+        if (writer.cancelled())
+            tavik::details::throw_operation_cancelled();
+        file.size_on_disk = co_await write_block_file(file, compressed ? scratch : content, !compressed);
+        file.stored = true;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    file.pool->give(std::move(scratch));
+
+    // A fetch_pending_block view may still point into the content.
+    co_await file.lock.lock();
+    if (!failure) {
+        file.loaded = false;
+        file.pool->give(std::move(file.buffer));
+    }
+    file.lock.unlock();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+tavik::details::future<std::uint64_t> write_block_file(block_file& file, page_buffer& buffer, bool uncompressed)
+{
+    block_store& store = *file.store;
+    if (store.path().empty())
+        co_return buffer.used;
+
+    const std::uint32_t sector = store.sector_size();
+    const std::uint64_t rounded = (std::uint64_t(buffer.used) + sector - 1) / sector * sector;
+    if (rounded > buffer.capacity)
+        grow(buffer, rounded);
+    // The padding is written too: zeros, not whatever the recycled buffer held there.
+    std::memset(buffer.data + buffer.used, 0, static_cast<std::size_t>(rounded - buffer.used));
+
+    store_file_system& fs = store.file_system();
+    fs.create_directory(block_subfolder_path(store.path(), file.number));  // "already exists" is expected
+    overlapped_file handle = fs.create_file(file.path(uncompressed), true);
+    std::uint32_t written = co_await fs.write(handle, 0, buffer.data, static_cast<std::uint32_t>(rounded));
+    if (written != rounded)
+        tavik::details::throw_win32_error(ERROR_WRITE_FAULT);
+    // The index that names this file is swapped in only after this: it must never point at data
+    // that a power loss can still take away.
+    fs.flush(handle);
+    co_return written;
+}
+
+tavik::details::future<void> complete_compression(block_writer& writer, int level)
+{
+    for (unsigned kind = 0; kind < block_kind_count; ++kind) {
+        block_file* file = std::exchange(writer.open_[kind], nullptr);
+        if (!file)
+            continue;
+        if (file->buffer.used > 0) {
+            writer.close_file(*file, level);
+        } else {
+            writer.new_files_.erase(writer.new_files_.iterator_to(*file));
+            delete file;
+        }
+    }
+
+    if (writer.cancelled())
+        tavik::details::throw_operation_cancelled();
+    std::exception_ptr failure;
+    std::vector<std::shared_ptr<tavik::details::shared_future_impl<void>>> tasks;
+    for (block_file& file : writer.new_files_)
+        if (file.pending)
+            tasks.push_back(file.pending);
+    for (auto& task : tasks) {
+        try {
+            co_await task;
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    writer.in_flight_.clear();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The index file and the commit
+
+namespace {
+
+// The image of "blocks.ddb", produced a slice at a time so that a large index never needs a second
+// copy of itself in memory.
+class index_image_source final : public replacement_source {
+public:
+    index_image_source(const block_index& index, std::uint64_t next_number) : index_(index), it_(index.begin())
+    {
+        if (!index.empty()) {
+            header_.resize(block_index_file::header_size);
+            block_index_file::write_header(header_.data(), next_number);
+        }
+    }
+
+    std::span<const std::byte> next() override
+    {
+        if (!header_.empty() && !header_sent_) {
+            header_sent_ = true;
+            return header_;
+        }
+        slice_.clear();
+        for (; it_ != index_.end() && slice_.size() + block_index_file::record_size <= slice_bytes; ++it_) {
+            const auto& [key, entry] = *it_;
+            std::size_t at = slice_.size();
+            slice_.resize(at + block_index_file::record_size);
+            block_index_file::write_record(slice_.data() + at,
+                                           {key, entry.file->number, entry.offset, entry.size, entry.references});
+        }
+        return slice_;
+    }
+
+private:
+    static constexpr std::size_t slice_bytes = 4u << 20;
+
+    const block_index& index_;
+    block_index::const_iterator it_;
+    std::vector<std::byte> header_;
+    bool header_sent_ = false;
+    std::vector<std::byte> slice_;
+};
+
+} // namespace
+
+void block_store::commit_locked(block_writer& writer, std::uint64_t new_bytes_on_disk)
+{
+    index_.swap(writer.index_);
+    bool was_empty = hot_.empty();
+    writer.new_files_.clear_and_dispose([this](block_file* file) {
+        file->pool = nullptr;
+        // A file that the operation read back is loaded: it joins the cache like any other.
+        if (file->loaded) {
+            file->where = block_file::place::hot;
+            hot_.push_back(*file);
+        } else {
+            file->where = block_file::place::cold;
+            cold_.push_back(*file);
+        }
+    });
+    if (was_empty && !hot_.empty())
+        arm_eviction_timer_locked();
+    uncompressed_size_ += writer.added_bytes_;
+    unique_size_ += writer.unique_bytes_;
+    compressed_size_ += new_bytes_on_disk;
+    next_number_ = writer.next_number_;
+    writer.in_flight_.clear();
+    writer.committed_ = true;
+}
+
+tavik::details::future<void> save_block_index(block_writer& writer)
+{
+    // Committing an index that names a file still in memory would lose its blocks.
+    std::uint64_t new_bytes = 0;
+    for (block_file& file : writer.new_files_) {
+        if (!file.pending || !file.pending->is_ready() || !file.stored)
+            tavik::details::throw_hresult(E_UNEXPECTED);
+        new_bytes += file.size_on_disk;
+    }
+    block_store& store = writer.store();
+    if (!store.path().empty()) {
+        if (writer.cancelled())
+            tavik::details::throw_operation_cancelled();
+        index_image_source source(writer.index_, writer.next_number_);
+        co_await durable_replace(store.file_system(), block_index_path(store.path()), source);
+    }
+    exclusive_lock_guard guard(store.store_lock());
+    store.commit_locked(writer, new_bytes);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reads by the operation that owns the writer
+
+tavik::details::future<block_view> fetch_pending_block(block_writer& writer, const block_key& key)
+{
+    auto it = writer.index().find(key);
+    if (it == writer.index().end())
+        co_return block_view();
+    // No purge runs while the operation holds its writer, so the reference needs no store lock.
+    block_file_ref file(it->second.file);
+    co_return co_await get_block_data(std::move(file), it->second.offset, it->second.size);
+}
+
+} // namespace dedup

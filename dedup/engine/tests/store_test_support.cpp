@@ -1,0 +1,251 @@
+#include "store_test_support.h"
+
+#include <tavik/error.h>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+
+namespace dedup::testing {
+
+temp_folder::temp_folder()
+{
+    static std::atomic<std::uint32_t> counter{0};
+    wchar_t base[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, base);
+    if (length == 0 || length >= MAX_PATH)
+        throw std::runtime_error("no temporary folder");
+    path_ = std::wstring(base) + L"store-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(counter.fetch_add(1)) + L"-" + std::to_wstring(GetTickCount64());
+    std::filesystem::create_directories(path_);
+}
+
+temp_folder::~temp_folder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+bytes read_file(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open file");
+    LARGE_INTEGER size;
+    GetFileSizeEx(h, &size);
+    bytes content(static_cast<std::size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!content.empty())
+        ReadFile(h, content.data(), static_cast<DWORD>(content.size()), &read, nullptr);
+    CloseHandle(h);
+    content.resize(read);
+    return content;
+}
+
+void write_file(const std::wstring& path, const bytes& content)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot create file");
+    DWORD written = 0;
+    if (!content.empty())
+        WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(h);
+}
+
+bool file_exists(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::uint64_t file_size(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+void make_folder(const std::wstring& path) { std::filesystem::create_directories(path); }
+
+std::vector<std::wstring> list_files(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        if (entry.is_regular_file())
+            names.push_back(entry.path().filename().wstring());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bytes to_bytes(std::string_view text)
+{
+    bytes b(text.size());
+    std::memcpy(b.data(), text.data(), text.size());
+    return b;
+}
+
+bytes random_bytes(std::uint32_t seed, std::size_t size)
+{
+    std::mt19937_64 generator(seed);
+    bytes b(size);
+    for (std::size_t i = 0; i < size; i += 8) {
+        std::uint64_t v = generator();
+        std::memcpy(b.data() + i, &v, std::min<std::size_t>(8, size - i));
+    }
+    return b;
+}
+
+bytes repeating_bytes(std::uint32_t seed, std::size_t size)
+{
+    bytes b(size);
+    std::string pattern = "block " + std::to_string(seed) + " of repeating text; ";
+    for (std::size_t i = 0; i < size; ++i)
+        b[i] = static_cast<std::byte>(pattern[i % pattern.size()]);
+    return b;
+}
+
+block_key key_of(const bytes& content)
+{
+    XXH128_hash_t h = XXH3_128bits(content.data(), content.size());
+    return {h.low64, h.high64};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+bool fault_file_system::fails_now()
+{
+    std::uint64_t step = steps_.fetch_add(1) + 1;
+    if (crashed_)
+        return true;
+    if (step != fail_at_)
+        return false;
+    failed_ = true;
+    if (mode_ == mode::crash)
+        crashed_ = true;
+    return true;
+}
+
+void fault_file_system::rename_tracking(const std::wstring& from, const std::wstring& to)
+{
+    std::lock_guard guard(mutex_);
+    auto it = dirty_.find(from);
+    bool dirty = it != dirty_.end() && it->second;
+    if (it != dirty_.end())
+        dirty_.erase(it);
+    dirty_[to] = dirty;
+}
+
+overlapped_file fault_file_system::create_file(const std::wstring& path, bool unbuffered)
+{
+    if (fails_now())
+        tavik::details::throw_win32_error(ERROR_DISK_FULL);
+    overlapped_file file = real_.create_file(path, unbuffered);
+    std::lock_guard guard(mutex_);
+    handles_[file.handle()] = path;
+    dirty_[path] = true;  // CREATE_ALWAYS truncated it: its old data is gone, the new not yet safe
+    return file;
+}
+
+overlapped_file fault_file_system::open_file(const std::wstring& path, bool unbuffered)
+{
+    opens_.fetch_add(1);
+    return real_.open_file(path, unbuffered);
+}
+
+tavik::details::future<std::uint32_t> fault_file_system::write(const overlapped_file& file, std::uint64_t position,
+                                                               const void* data, std::uint32_t length)
+{
+    if (fails_now())
+        tavik::details::throw_win32_error(ERROR_DISK_FULL);
+    {
+        std::lock_guard guard(mutex_);
+        if (auto it = handles_.find(file.handle()); it != handles_.end())
+            dirty_[it->second] = true;
+    }
+    co_return co_await real_.write(file, position, data, length);
+}
+
+void fault_file_system::flush(const overlapped_file& file)
+{
+    if (fails_now())
+        tavik::details::throw_win32_error(ERROR_DISK_FULL);
+    real_.flush(file);
+    std::lock_guard guard(mutex_);
+    if (auto it = handles_.find(file.handle()); it != handles_.end())
+        dirty_[it->second] = false;
+}
+
+bool fault_file_system::replace(const std::wstring& target, const std::wstring& replacement, const std::wstring& backup)
+{
+    if (!real_.file_exists(target) || !real_.file_exists(replacement)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    if (fails_now()) {
+        SetLastError(ERROR_UNABLE_TO_REMOVE_REPLACED);
+        return false;
+    }
+    if (!MoveFileExW(target.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return false;
+    rename_tracking(target, backup);
+    if (fails_now()) {
+        // What ReplaceFileW reports when it moved the target away but not the replacement in.
+        SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+        return false;
+    }
+    if (!MoveFileW(replacement.c_str(), target.c_str()))
+        return false;
+    rename_tracking(replacement, target);
+    return true;
+}
+
+bool fault_file_system::move(const std::wstring& from, const std::wstring& to)
+{
+    if (fails_now()) {
+        SetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    if (!real_.move(from, to))
+        return false;
+    rename_tracking(from, to);
+    return true;
+}
+
+bool fault_file_system::remove(const std::wstring& path)
+{
+    if (fails_now()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return real_.remove(path);
+}
+
+bool fault_file_system::create_directory(const std::wstring& path)
+{
+    if (fails_now()) {
+        SetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    return real_.create_directory(path);
+}
+
+void fault_file_system::apply_power_loss()
+{
+    std::lock_guard guard(mutex_);
+    for (const auto& [path, dirty] : dirty_) {
+        if (!dirty || !testing::file_exists(path))
+            continue;
+        bytes zeros(static_cast<std::size_t>(testing::file_size(path)));
+        write_file(path, zeros);
+    }
+    dirty_.clear();
+}
+
+} // namespace dedup::testing
