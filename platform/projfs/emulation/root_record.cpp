@@ -1,0 +1,787 @@
+#include <platform/projfs/emulation/root_record.h>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <winioctl.h>
+
+#include <cstring>
+#include <vector>
+
+namespace projfs::emulation {
+
+namespace {
+
+constexpr char record_magic[8] = {'P', 'R', 'J', 'E', 'M', 'R', 'E', 'C'};
+constexpr std::uint32_t record_version = 1;
+constexpr std::size_t header_fixed_length = 52;
+constexpr std::size_t entry_fixed_length = 40;
+constexpr std::uint8_t operation_put = 1;
+constexpr std::uint8_t operation_erase = 2;
+
+// Attributes PrjWritePlaceholderInfo passes on to the item it makes.
+constexpr std::uint32_t settable_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                                              FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+template <typename T>
+void put_le(std::vector<std::uint8_t>& out, T value)
+{
+    std::uint8_t bytes[sizeof(T)];
+    std::memcpy(bytes, &value, sizeof(T));
+    out.insert(out.end(), bytes, bytes + sizeof(T));
+}
+
+template <typename T>
+T get_le(const std::uint8_t* at)
+{
+    T value;
+    std::memcpy(&value, at, sizeof(T));
+    return value;
+}
+
+HRESULT last_error() noexcept
+{
+    DWORD error = GetLastError();
+    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+// The full path without trailing separators (a drive root keeps its one).
+std::wstring absolute_path(std::wstring_view path)
+{
+    std::wstring text(path);
+    DWORD needed = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return text;
+    std::wstring full(needed, L'\0');
+    DWORD length = GetFullPathNameW(text.c_str(), needed, full.data(), nullptr);
+    full.resize(length);
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/'))
+        full.pop_back();
+    return full;
+}
+
+std::wstring records_folder()
+{
+    std::wstring base(MAX_PATH, L'\0');
+    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(), static_cast<DWORD>(base.size()));
+    if (length == 0 || length >= base.size())
+        length = GetTempPathW(static_cast<DWORD>(base.size()), base.data());
+    base.resize(length);
+    while (!base.empty() && base.back() == L'\\')
+        base.pop_back();
+    std::wstring folder = base + L"\\ProjFS emulation";
+    // Fails harmlessly when it exists; any other failure shows when the record file is opened.
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+const std::wstring& the_records_folder()
+{
+    static const std::wstring folder = records_folder();
+    return folder;
+}
+
+std::wstring key_of(const std::wstring& root_path)
+{
+    std::wstring folded = fold_case(root_path);
+    XXH128_hash_t hash = XXH3_128bits(folded.data(), folded.size() * sizeof(wchar_t));
+    wchar_t text[33];
+    static constexpr wchar_t digits[] = L"0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+        std::uint64_t half = i < 8 ? hash.high64 : hash.low64;
+        unsigned byte = static_cast<unsigned>(half >> (8 * (7 - i % 8))) & 0xFF;
+        text[2 * i] = digits[byte >> 4];
+        text[2 * i + 1] = digits[byte & 15];
+    }
+    text[32] = L'\0';
+    return text;
+}
+
+struct registry {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::unordered_map<std::wstring, std::shared_ptr<root_record>> records;  // by key
+};
+
+registry& the_registry()
+{
+    // Never destroyed: the emulation DLL may be detached after other static objects are gone.
+    static registry* instance = new registry;
+    return *instance;
+}
+
+bool stat_item(const std::wstring& path, item_look& look, DWORD& error)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        error = GetLastError();
+        return false;
+    }
+    look.attributes = data.dwFileAttributes;
+    look.size = look.directory() ? 0 : (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    look.creation_time = std::int64_t((std::uint64_t(data.ftCreationTime.dwHighDateTime) << 32) |
+                                      data.ftCreationTime.dwLowDateTime);
+    look.last_write_time = std::int64_t((std::uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                        data.ftLastWriteTime.dwLowDateTime);
+    return true;
+}
+
+std::optional<std::uint64_t> file_index(const std::wstring& path)
+{
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (!ok)
+        return std::nullopt;
+    return (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+bool read_at(HANDLE file, std::uint64_t offset, void* buffer, DWORD length, DWORD& read)
+{
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    read = 0;
+    return ReadFile(file, buffer, length, &read, &position) || GetLastError() == ERROR_HANDLE_EOF;
+}
+
+bool write_at(HANDLE file, std::uint64_t offset, const void* buffer, DWORD length)
+{
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    return WriteFile(file, buffer, length, &written, &position) && written == length;
+}
+
+bool set_length(HANDLE file, std::uint64_t length)
+{
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end);
+}
+
+std::uint64_t new_generation()
+{
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    std::uint64_t seed[3] = {static_cast<std::uint64_t>(counter.QuadPart), GetCurrentProcessId(),
+                             GetCurrentThreadId()};
+    return XXH3_64bits(seed, sizeof seed);
+}
+
+std::wstring parent_of(std::wstring_view relative)
+{
+    auto cut = relative.rfind(L'\\');
+    return cut == std::wstring_view::npos ? std::wstring() : std::wstring(relative.substr(0, cut));
+}
+
+// Removes an item that nobody else holds on to: a shell, or an item handed back to the provider.
+bool remove_item(const std::wstring& path, const item_look& look)
+{
+    if (look.attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path.c_str(), (look.attributes & settable_attributes & ~FILE_ATTRIBUTE_READONLY) |
+                                             (look.directory() ? 0 : FILE_ATTRIBUTE_NORMAL));
+    BOOL removed = look.directory() ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+    if (!removed && (look.attributes & FILE_ATTRIBUTE_READONLY)) {
+        DWORD error = GetLastError();
+        SetFileAttributesW(path.c_str(), look.attributes & settable_attributes);
+        SetLastError(error);
+    }
+    return removed;
+}
+
+} // namespace
+
+std::wstring fold_case(std::wstring_view text)
+{
+    std::wstring folded(text);
+    if (!folded.empty())
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()),
+                      folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
+    return folded;
+}
+
+// Holds the root's mutex: one operation of one thread in one process at a time.
+class root_record::lock {
+public:
+    explicit lock(root_record& record) : record_(record)
+    {
+        // WAIT_ABANDONED also gives ownership: an owner died mid-operation, and the log tolerates
+        // the torn entry it may have left.
+        WaitForSingleObject(record_.mutex_, INFINITE);
+    }
+    ~lock() { ReleaseMutex(record_.mutex_); }
+    lock(const lock&) = delete;
+    lock& operator=(const lock&) = delete;
+
+private:
+    root_record& record_;
+};
+
+struct root_record::parent_state {
+    std::wstring relative;
+    recorded_kind kind = recorded_kind::placeholder;
+    bool keep_clean = false;
+};
+
+root_record::root_record(std::wstring root_path, std::wstring file_path, HANDLE file, HANDLE mutex)
+    : root_path_(std::move(root_path)), file_path_(std::move(file_path)), file_(file), mutex_(mutex)
+{
+}
+
+root_record::~root_record()
+{
+    CloseHandle(file_);
+    CloseHandle(mutex_);
+}
+
+std::shared_ptr<root_record> root_record::record_for(const std::wstring& root_path, bool create)
+{
+    std::wstring key = key_of(root_path);
+    registry& known = the_registry();
+    AcquireSRWLockShared(&known.lock);
+    auto found = known.records.find(key);
+    std::shared_ptr<root_record> record = found == known.records.end() ? nullptr : found->second;
+    ReleaseSRWLockShared(&known.lock);
+    if (record)
+        return record;
+
+    std::wstring file_path = the_records_folder() + L"\\" + key + L".rec";
+    HANDLE file = CreateFileW(file_path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, (L"Local\\projfs-emulation-" + key).c_str());
+    if (!mutex) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    record.reset(new root_record(root_path, std::move(file_path), file, mutex));
+    AcquireSRWLockExclusive(&known.lock);
+    auto [position, inserted] = known.records.emplace(std::move(key), record);
+    record = position->second;  // another thread may have been first
+    ReleaseSRWLockExclusive(&known.lock);
+    return record;
+}
+
+HRESULT root_record::refresh()
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file_, &size))
+        return last_error();
+    const auto file_size = static_cast<std::uint64_t>(size.QuadPart);
+
+    std::uint8_t header[header_fixed_length];
+    DWORD read = 0;
+    if (file_size >= header_fixed_length && !read_at(file_, 0, header, sizeof header, read))
+        return last_error();
+    const bool valid = read == sizeof header && std::memcmp(header, record_magic, sizeof record_magic) == 0 &&
+                       get_le<std::uint32_t>(header + 8) == record_version &&
+                       get_le<std::uint32_t>(header + 12) <= file_size;
+    if (!valid) {
+        loaded_ = true;
+        marked_ = false;
+        items_.clear();
+        generation_ = 0;
+        end_ = file_size_ = file_size;
+        return S_OK;
+    }
+    const auto generation = get_le<std::uint64_t>(header + 16);
+    if (!loaded_ || !marked_ || generation != generation_) {
+        items_.clear();
+        generation_ = generation;
+        header_length_ = get_le<std::uint32_t>(header + 12);
+        std::memcpy(&id_, header + 24, sizeof id_);
+        file_index_ = get_le<std::uint64_t>(header + 40);
+        end_ = header_length_;
+        loaded_ = true;
+        marked_ = true;
+        identity_checked_ = false;
+    }
+    if (file_size > end_) {
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file_size - end_));
+        if (!read_at(file_, end_, bytes.data(), static_cast<DWORD>(bytes.size()), read))
+            return last_error();
+        std::size_t at = 0;
+        while (read - at >= entry_fixed_length) {
+            const std::uint8_t* entry = bytes.data() + at;
+            const auto length = get_le<std::uint32_t>(entry);
+            const auto path_length = get_le<std::uint32_t>(entry + 36);
+            if (length > read - at || length != entry_fixed_length + std::uint64_t(path_length) * 2)
+                break;
+            std::wstring path(path_length, L'\0');
+            std::memcpy(path.data(), entry + entry_fixed_length, path_length * 2);
+            if (entry[4] == operation_put) {
+                recorded_item value;
+                value.kind = static_cast<recorded_kind>(entry[5]);
+                value.look.size = get_le<std::uint64_t>(entry + 8);
+                value.look.creation_time = get_le<std::int64_t>(entry + 16);
+                value.look.last_write_time = get_le<std::int64_t>(entry + 24);
+                value.look.attributes = get_le<std::uint32_t>(entry + 32);
+                std::wstring key = fold_case(path);
+                items_[std::move(key)] = entry_t{std::move(path), value};
+            } else {
+                items_.erase(fold_case(path));
+            }
+            at += length;
+        }
+        end_ += at;
+    }
+    file_size_ = file_size;
+    return S_OK;
+}
+
+HRESULT root_record::check_identity(bool again)
+{
+    if (again)
+        identity_checked_ = false;
+    if (!marked_ || identity_checked_)
+        return S_OK;
+    auto index = file_index(root_path_);
+    if (!index || *index != file_index_) {
+        // Another directory, or none, under the marked path: the mark went with the old one.
+        if (!set_length(file_, 0))
+            return last_error();
+        marked_ = false;
+        items_.clear();
+        generation_ = 0;
+        end_ = file_size_ = 0;
+    }
+    identity_checked_ = true;
+    return S_OK;
+}
+
+HRESULT root_record::write_header(const std::wstring& root_path, const GUID& id, std::uint64_t index)
+{
+    std::vector<std::uint8_t> header(record_magic, record_magic + sizeof record_magic);
+    const auto length = static_cast<std::uint32_t>(header_fixed_length + root_path.size() * 2);
+    const std::uint64_t generation = new_generation();
+    put_le(header, record_version);
+    put_le(header, length);
+    put_le(header, generation);
+    header.insert(header.end(), reinterpret_cast<const std::uint8_t*>(&id),
+                  reinterpret_cast<const std::uint8_t*>(&id) + sizeof id);
+    put_le(header, index);
+    put_le(header, static_cast<std::uint32_t>(root_path.size()));
+    header.insert(header.end(), reinterpret_cast<const std::uint8_t*>(root_path.data()),
+                  reinterpret_cast<const std::uint8_t*>(root_path.data() + root_path.size()));
+    // The generation changes before the entries go, so no process reads the new header with the
+    // old entries: a reader holds the mutex, which the writer holds too.
+    if (!write_at(file_, 0, header.data(), static_cast<DWORD>(header.size())) || !set_length(file_, header.size()))
+        return last_error();
+    items_.clear();
+    loaded_ = marked_ = identity_checked_ = true;
+    generation_ = generation;
+    header_length_ = end_ = file_size_ = header.size();
+    id_ = id;
+    file_index_ = index;
+    return S_OK;
+}
+
+HRESULT root_record::append(std::uint8_t operation, std::wstring_view relative, const recorded_item& item)
+{
+    if (file_size_ != end_) {
+        if (!set_length(file_, end_))  // a torn entry of a writer that died
+            return last_error();
+        file_size_ = end_;
+    }
+    std::vector<std::uint8_t> entry;
+    entry.reserve(entry_fixed_length + relative.size() * 2);
+    put_le(entry, static_cast<std::uint32_t>(entry_fixed_length + relative.size() * 2));
+    entry.push_back(operation);
+    entry.push_back(static_cast<std::uint8_t>(item.kind));
+    put_le(entry, std::uint16_t(0));
+    put_le(entry, item.look.size);
+    put_le(entry, item.look.creation_time);
+    put_le(entry, item.look.last_write_time);
+    put_le(entry, item.look.attributes);
+    put_le(entry, static_cast<std::uint32_t>(relative.size()));
+    entry.insert(entry.end(), reinterpret_cast<const std::uint8_t*>(relative.data()),
+                 reinterpret_cast<const std::uint8_t*>(relative.data() + relative.size()));
+    if (!write_at(file_, end_, entry.data(), static_cast<DWORD>(entry.size())))
+        return last_error();
+    end_ += entry.size();
+    file_size_ = end_;
+    return S_OK;
+}
+
+HRESULT root_record::put(std::wstring_view relative, const recorded_item& item)
+{
+    HRESULT hr = append(operation_put, relative, item);
+    if (SUCCEEDED(hr))
+        items_[fold_case(relative)] = entry_t{std::wstring(relative), item};
+    return hr;
+}
+
+HRESULT root_record::erase(std::wstring_view relative)
+{
+    std::wstring key = fold_case(relative);
+    if (!items_.contains(key))
+        return S_OK;
+    HRESULT hr = append(operation_erase, relative, recorded_item{});
+    if (SUCCEEDED(hr))
+        items_.erase(key);
+    return hr;
+}
+
+HRESULT root_record::erase_below(std::wstring_view relative)
+{
+    std::wstring prefix = fold_case(relative) + L"\\";
+    std::vector<std::wstring> below;
+    for (const auto& [key, value] : items_)
+        if (key.starts_with(prefix))
+            below.push_back(value.path);
+    for (const auto& path : below)
+        if (HRESULT hr = erase(path); FAILED(hr))
+            return hr;
+    return S_OK;
+}
+
+const recorded_item* root_record::item(std::wstring_view relative) const
+{
+    auto found = items_.find(fold_case(relative));
+    return found == items_.end() ? nullptr : &found->second.item;
+}
+
+std::wstring root_record::full_path(std::wstring_view relative) const
+{
+    return relative.empty() ? root_path_ : root_path_ + L"\\" + std::wstring(relative);
+}
+
+root_record::parent_state root_record::note_parent(std::wstring_view relative)
+{
+    parent_state parent;
+    parent.relative = parent_of(relative);
+    if (parent.relative.empty())
+        return parent;  // the root itself carries no record
+    const recorded_item* recorded = item(parent.relative);
+    item_look now;
+    DWORD error;
+    if (recorded && stat_item(full_path(parent.relative), now, error)) {
+        observation seen = observe(recorded, &now);
+        parent.kind = recorded->kind;
+        parent.keep_clean = seen.what == condition::placeholder && seen.state == PRJ_FILE_STATE_PLACEHOLDER;
+    }
+    return parent;
+}
+
+HRESULT root_record::restore_parent(const parent_state& parent)
+{
+    if (!parent.keep_clean)
+        return S_OK;
+    item_look now;
+    DWORD error;
+    if (!stat_item(full_path(parent.relative), now, error))
+        return S_OK;  // gone meanwhile: nothing to keep clean
+    return put(parent.relative, recorded_item{parent.kind, now});
+}
+
+HRESULT root_record::mark(std::wstring_view root_path, const GUID& id)
+{
+    std::wstring full = absolute_path(root_path);
+    DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return last_error();
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
+    auto index = file_index(full);
+    if (!index)
+        return last_error();
+    auto record = record_for(full, true);
+    if (!record)
+        return last_error();
+    lock held(*record);
+    if (HRESULT hr = record->refresh(); FAILED(hr))
+        return hr;
+    if (HRESULT hr = record->check_identity(true); FAILED(hr))
+        return hr;
+    if (record->marked_ && IsEqualGUID(record->id_, id))
+        return S_OK;
+    return record->write_header(full, id, *index);
+}
+
+std::shared_ptr<root_record> root_record::open(std::wstring_view root_path)
+{
+    auto record = record_for(absolute_path(root_path), false);
+    if (!record)
+        return nullptr;
+    lock held(*record);
+    if (FAILED(record->refresh()) || FAILED(record->check_identity(true)) || !record->marked_)
+        return nullptr;
+    return record;
+}
+
+std::optional<root_record::location> root_record::locate(std::wstring_view path)
+{
+    const std::wstring full = absolute_path(path);
+    // The path itself and every ancestor that can be a root, longest first. Roots do not nest.
+    std::vector<std::size_t> lengths;
+    for (std::size_t length = full.size(); length > 3; --length)
+        if (length == full.size() || full[length] == L'\\')
+            if (full[length - 1] != L':' && full[length - 1] != L'\\')
+                lengths.push_back(length);
+
+    auto located = [&](std::size_t length, std::shared_ptr<root_record> record) {
+        return location{std::move(record), length < full.size() ? full.substr(length + 1) : std::wstring()};
+    };
+    registry& known = the_registry();
+    for (std::size_t length : lengths) {
+        std::wstring key = key_of(full.substr(0, length));
+        AcquireSRWLockShared(&known.lock);
+        auto found = known.records.find(key);
+        std::shared_ptr<root_record> record = found == known.records.end() ? nullptr : found->second;
+        ReleaseSRWLockShared(&known.lock);
+        if (record) {
+            lock held(*record);
+            if (SUCCEEDED(record->refresh()) && SUCCEEDED(record->check_identity()) && record->marked_)
+                return located(length, std::move(record));
+        }
+    }
+    for (std::size_t length : lengths) {
+        std::wstring candidate = full.substr(0, length);
+        std::wstring file_path = the_records_folder() + L"\\" + key_of(candidate) + L".rec";
+        if (GetFileAttributesW(file_path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            continue;
+        if (auto record = open(candidate))
+            return located(length, std::move(record));
+    }
+    return std::nullopt;
+}
+
+GUID root_record::instance_id()
+{
+    lock held(*this);
+    if (FAILED(refresh()) || FAILED(check_identity()) || !marked_)
+        return GUID{};
+    return id_;
+}
+
+std::optional<recorded_item> root_record::find(std::wstring_view relative)
+{
+    lock held(*this);
+    if (FAILED(refresh()) || FAILED(check_identity()) || !marked_)
+        return std::nullopt;
+    const recorded_item* recorded = item(relative);
+    return recorded ? std::optional<recorded_item>(*recorded) : std::nullopt;
+}
+
+HRESULT root_record::query_state(std::wstring_view relative, PRJ_FILE_STATE& state)
+{
+    lock held(*this);
+    if (HRESULT hr = refresh(); FAILED(hr))
+        return hr;
+    if (HRESULT hr = check_identity(); FAILED(hr))
+        return hr;
+    item_look now;
+    DWORD error = 0;
+    const bool present = stat_item(full_path(relative), now, error);
+    const recorded_item* recorded = marked_ ? item(relative) : nullptr;
+    if (!present) {
+        if (recorded && error == ERROR_FILE_NOT_FOUND) {
+            state = PRJ_FILE_STATE_TOMBSTONE;
+            return S_OK;
+        }
+        return HRESULT_FROM_WIN32(error);
+    }
+    observation seen = observe(recorded, &now);
+    if (seen.what == condition::virtual_item) {
+        // The platform asks the provider for the placeholder here; the provider's side of the
+        // emulation is what can answer, so without it the item is as unreachable as on a
+        // platform whose provider is not running.
+        return HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_UNAVAILABLE);
+    }
+    state = seen.state;
+    return S_OK;
+}
+
+HRESULT root_record::delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES flags,
+                                 PRJ_UPDATE_FAILURE_CAUSES& causes)
+{
+    causes = PRJ_UPDATE_FAILURE_CAUSE_NONE;
+    if (relative.empty())
+        return E_INVALIDARG;
+    lock held(*this);
+    if (HRESULT hr = refresh(); FAILED(hr))
+        return hr;
+    if (HRESULT hr = check_identity(); FAILED(hr))
+        return hr;
+    if (!marked_)
+        return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
+
+    const std::wstring path = full_path(relative);
+    item_look now;
+    DWORD error = 0;
+    const bool present = stat_item(path, now, error);
+    const recorded_item* recorded = item(relative);
+    if (!present) {
+        if (!recorded || error != ERROR_FILE_NOT_FOUND)
+            return HRESULT_FROM_WIN32(error);
+        causes = refusal(observe(recorded, nullptr), flags);
+        if (causes != PRJ_UPDATE_FAILURE_CAUSE_NONE)
+            return HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_INVALID_OPERATION);
+        // Removing the tombstone lets the provider's item show again.
+        if (HRESULT hr = erase_below(relative); FAILED(hr))
+            return hr;
+        return erase(relative);
+    }
+
+    const observation seen = observe(recorded, &now);
+    if (seen.what == condition::virtual_item)
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);  // nothing of it is on disk to delete
+    causes = refusal(seen, flags);
+    if (causes != PRJ_UPDATE_FAILURE_CAUSE_NONE)
+        return HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_INVALID_OPERATION);
+
+    const parent_state parent = note_parent(relative);
+    if (now.directory()) {
+        // A directory goes back only when nothing but virtual items is left in it.
+        std::vector<std::pair<std::wstring, item_look>> shells;
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                         nullptr, 0);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring_view name = found.cFileName;
+                if (name == L"." || name == L"..")
+                    continue;
+                std::wstring child = std::wstring(relative) + L"\\" + std::wstring(name);
+                const recorded_item* child_record = item(child);
+                item_look child_look;
+                DWORD child_error;
+                if (!child_record || child_record->kind != recorded_kind::virtual_item ||
+                    !stat_item(full_path(child), child_look, child_error)) {
+                    FindClose(search);
+                    return HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
+                }
+                shells.emplace_back(std::move(child), child_look);
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        for (const auto& [child, look] : shells)
+            if (!remove_item(full_path(child), look))
+                return last_error();
+    }
+    if (!remove_item(path, now))
+        return last_error();
+    if (HRESULT hr = erase_below(relative); FAILED(hr))
+        return hr;
+    if (HRESULT hr = erase(relative); FAILED(hr))
+        return hr;
+    // The item is virtual again when the provider still projects it; the emulation shows such
+    // items through shells that the provider's enumeration describes, which the provider's side of
+    // the emulation makes. Until it asks, the item is simply gone from the disk.
+    return restore_parent(parent);
+}
+
+HRESULT root_record::write_placeholder(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info)
+{
+    if (relative.empty())
+        return E_INVALIDARG;
+    lock held(*this);
+    if (HRESULT hr = refresh(); FAILED(hr))
+        return hr;
+    if (HRESULT hr = check_identity(); FAILED(hr))
+        return hr;
+    if (!marked_)
+        return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
+
+    const std::wstring path = full_path(relative);
+    item_look now;
+    DWORD error = 0;
+    if (stat_item(path, now, error)) {
+        const recorded_item* recorded = item(relative);
+        if (!recorded || recorded->kind != recorded_kind::virtual_item)
+            return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+        if (!remove_item(path, now))  // the shell gives way to the placeholder
+            return last_error();
+    } else if (error != ERROR_FILE_NOT_FOUND) {
+        return HRESULT_FROM_WIN32(error);
+    }
+
+    const parent_state parent = note_parent(relative);
+    HANDLE handle;
+    if (info.IsDirectory) {
+        if (!CreateDirectoryW(path.c_str(), nullptr))
+            return last_error();
+        handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    } else {
+        handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (handle == INVALID_HANDLE_VALUE)
+        return last_error();
+    BOOL ok = TRUE;
+    if (!info.IsDirectory) {
+        // The data is not there: a sparse file of the projected size reads as zeros. Sparseness
+        // only saves space, so a file system without it is no failure.
+        DWORD returned;
+        DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        FILE_END_OF_FILE_INFO end{};
+        end.EndOfFile.QuadPart = info.FileSize;
+        ok = SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end);
+    }
+    if (ok) {
+        FILE_BASIC_INFO basic{};
+        basic.CreationTime = info.CreationTime;
+        basic.LastAccessTime = info.LastAccessTime;
+        basic.LastWriteTime = info.LastWriteTime;
+        basic.ChangeTime = info.ChangeTime;
+        basic.FileAttributes = info.FileAttributes & settable_attributes;
+        ok = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    DWORD failure = ok ? 0 : GetLastError();
+    CloseHandle(handle);
+    if (!stat_item(path, now, error))
+        failure = failure ? failure : error;
+    if (failure) {
+        remove_item(path, now);
+        return HRESULT_FROM_WIN32(failure);
+    }
+    if (HRESULT hr = put(relative, recorded_item{recorded_kind::placeholder, now}); FAILED(hr))
+        return hr;
+    return restore_parent(parent);
+}
+
+HRESULT root_record::adopt_directory(std::wstring_view relative)
+{
+    lock held(*this);
+    if (HRESULT hr = refresh(); FAILED(hr))
+        return hr;
+    if (HRESULT hr = check_identity(); FAILED(hr))
+        return hr;
+    if (!marked_)
+        return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
+    item_look now;
+    DWORD error;
+    if (!stat_item(full_path(relative), now, error))
+        return HRESULT_FROM_WIN32(error);
+    if (!now.directory())
+        return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
+    return put(relative, recorded_item{recorded_kind::placeholder, now});
+}
+
+HRESULT root_record::mark_hydrated(std::wstring_view relative)
+{
+    lock held(*this);
+    if (HRESULT hr = refresh(); FAILED(hr))
+        return hr;
+    if (HRESULT hr = check_identity(); FAILED(hr))
+        return hr;
+    const recorded_item* recorded = marked_ ? item(relative) : nullptr;
+    if (!recorded || recorded->kind == recorded_kind::virtual_item || recorded->look.directory())
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    item_look now;
+    DWORD error;
+    if (!stat_item(full_path(relative), now, error))
+        return HRESULT_FROM_WIN32(error);
+    return put(relative, recorded_item{recorded_kind::hydrated_placeholder, now});
+}
+
+} // namespace projfs::emulation

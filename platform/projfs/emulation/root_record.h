@@ -1,0 +1,145 @@
+#pragma once
+// The emulation's record of one virtualization root: the root's marker (instance id) and, for each
+// item the emulation has written or handed back, what it recorded (item_state.h).
+//
+// Where: one file per root in "%LOCALAPPDATA%\ProjFS emulation", named by a hash of the root's
+// full path folded to upper case. It lives outside the root because the root is emptied when a
+// deduplicated folder is removed, and because everything inside the root is what applications
+// (and the store's own change scan) see.
+//
+// Sharing: the provider's process, the command-line client and any test read and change the same
+// record. Every operation runs under a named mutex of the root ("Local\projfs-emulation-<hash>")
+// and first brings the process's copy up to date, so operations are atomic across processes.
+//
+// Format (little-endian), an append-only log after a header:
+//
+//   offset  size  field
+//   0       8     "PRJEMREC"
+//   8       4     version, 1
+//   12      4     header length h (bytes, the root path included)
+//   16      8     generation: a new random value whenever the root is marked anew; a process whose
+//                 copy has another generation reads the whole log again
+//   24      16    instance id (GUID) given when the root was marked
+//   40      8     file index of the root directory when it was marked
+//   48      4     root path length in UTF-16 code units, then the path
+//   h       ...   entries
+//
+//   entry:  u32 entry length e (this field included), u8 operation (1 put, 2 erase), u8 recorded
+//           kind, u16 zero, u64 size, i64 creation time, i64 last write time, u32 attributes,
+//           u32 path length L, then L UTF-16 code units of the path relative to the root.
+//
+// A file shorter than its header is an unmarked root. An entry that runs past the end of the file
+// (a writer that died mid-append) ends the log; the next append cuts it off.
+//
+// A record goes stale when its directory is removed and another made under the same path; the
+// emulation notices that when the root is missing or has another file index at the first use in a
+// process (Wine reuses file indexes, so a directory removed and made again between two uses of a
+// process is the one case it misses), and then treats the root as unmarked.
+
+#include <platform/projfs/emulation/item_state.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace projfs::emulation {
+
+class root_record {
+public:
+    root_record(const root_record&) = delete;
+    root_record& operator=(const root_record&) = delete;
+    ~root_record();
+
+    // Marks the existing directory `root_path` as a virtualization root under `id`. The same id
+    // again changes nothing; another id starts an empty record (a folder whose earlier record
+    // outlived its store). Fails with the error of a missing path, or ERROR_DIRECTORY.
+    static HRESULT mark(std::wstring_view root_path, const GUID& id);
+
+    // The record of the marked root `root_path`, or null when it is not marked.
+    static std::shared_ptr<root_record> open(std::wstring_view root_path);
+
+    struct location {
+        std::shared_ptr<root_record> root;
+        std::wstring relative;  // below the root, components joined by '\'; empty for the root
+    };
+    // The marked root that holds `path` (absolute; the root itself counts), or none.
+    static std::optional<location> locate(std::wstring_view path);
+
+    // The full path of the root as it was marked, without a trailing separator.
+    const std::wstring& root_path() const noexcept { return root_path_; }
+    // The instance id of the mark; GUID_NULL when the root is no longer marked.
+    GUID instance_id();
+
+    // PrjGetOnDiskFileState of an item below the root.
+    HRESULT query_state(std::wstring_view relative, PRJ_FILE_STATE& state);
+
+    // PrjDeleteFile: hands an item back to the provider, refusing the states `flags` do not allow
+    // (causes set, HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_INVALID_OPERATION)).
+    HRESULT delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES flags, PRJ_UPDATE_FAILURE_CAUSES& causes);
+
+    // PrjWritePlaceholderInfo: makes the item on disk with the given metadata (a file of the given
+    // size whose data is not there, or a directory) and records it as a clean placeholder.
+    HRESULT write_placeholder(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info);
+
+    // PrjMarkDirectoryAsPlaceholder of a directory below the root: records it, as it stands, as a
+    // clean placeholder directory.
+    HRESULT adopt_directory(std::wstring_view relative);
+
+    // Records a placeholder file whose data has been written as hydrated, as it looks now.
+    HRESULT mark_hydrated(std::wstring_view relative);
+
+    // What the record holds for an item, for tests and diagnostics.
+    std::optional<recorded_item> find(std::wstring_view relative);
+
+private:
+    class lock;
+    struct entry_t {
+        std::wstring path;  // as written, relative to the root
+        recorded_item item;
+    };
+
+    root_record(std::wstring root_path, std::wstring file_path, HANDLE file, HANDLE mutex);
+    static std::shared_ptr<root_record> record_for(const std::wstring& root_path, bool create);
+
+    HRESULT refresh();
+    HRESULT write_header(const std::wstring& root_path, const GUID& id, std::uint64_t file_index);
+    HRESULT put(std::wstring_view relative, const recorded_item& item);
+    HRESULT erase(std::wstring_view relative);
+    HRESULT erase_below(std::wstring_view relative);
+    HRESULT append(std::uint8_t operation, std::wstring_view relative, const recorded_item& item);
+    const recorded_item* item(std::wstring_view relative) const;
+    std::wstring full_path(std::wstring_view relative) const;
+    // Treats the root as unmarked when its directory is gone or another one; checked at the first
+    // use in a process and, with `again`, whenever a root is marked or opened by name.
+    HRESULT check_identity(bool again = false);
+    // Keeps a clean placeholder directory clean when the emulation itself changes its contents.
+    struct parent_state;
+    parent_state note_parent(std::wstring_view relative);
+    HRESULT restore_parent(const parent_state& parent);
+
+    const std::wstring root_path_;
+    const std::wstring file_path_;
+    HANDLE file_;
+    HANDLE mutex_;
+
+    // Guarded by the mutex.
+    bool loaded_ = false;
+    bool marked_ = false;
+    bool identity_checked_ = false;
+    std::uint64_t generation_ = 0;
+    std::uint64_t header_length_ = 0;
+    std::uint64_t end_ = 0;        // end of the last complete entry
+    std::uint64_t file_size_ = 0;  // as last seen
+    GUID id_{};
+    std::uint64_t file_index_ = 0;
+    std::unordered_map<std::wstring, entry_t> items_;  // by relative path folded to upper case
+};
+
+// Upper-case folding used for every key of the emulation, consistent with the case-insensitive
+// name comparison.
+std::wstring fold_case(std::wstring_view text);
+
+} // namespace projfs::emulation
