@@ -62,6 +62,18 @@ struct this_promise_t {
 };
 inline constexpr this_promise_t this_promise{};
 
+template <class A>
+struct awaiter_ref {
+    A& awaiter;
+    bool await_ready() { return awaiter.await_ready(); }
+    template <class H>
+    decltype(auto) await_suspend(H handle)
+    {
+        return awaiter.await_suspend(handle);
+    }
+    decltype(auto) await_resume() { return awaiter.await_resume(); }
+};
+
 class promise_base {
 public:
     // Set to 1 by a cancellation token bound to this coroutine when its source is cancelled. Read
@@ -70,12 +82,17 @@ public:
 
     bool is_cancelled() const noexcept { return cancelled.load(std::memory_order_acquire) != 0; }
 
+    // The cancellation test before every co_await. An awaiter named by an lvalue is passed on by
+    // reference (GCC would otherwise copy it); everything else is passed on as it is.
     template <class A>
-    A&& await_transform(A&& awaitable)
+    decltype(auto) await_transform(A&& awaitable)
     {
         if (is_cancelled())
             throw_operation_cancelled();
-        return std::forward<A>(awaitable);
+        if constexpr (std::is_lvalue_reference_v<A> && requires { awaitable.await_ready(); })
+            return awaiter_ref<std::remove_reference_t<A>>{awaitable};
+        else
+            return std::forward<A>(awaitable);
     }
 
     auto await_transform(const this_promise_t&) noexcept

@@ -134,6 +134,30 @@ TEST(future, releasing_a_finished_coroutine_destroys_its_frame_once)
     EXPECT_EQ(counted::live, 0);
 }
 
+TEST(future, result_is_published_after_the_locals_are_destroyed)
+{
+    // A local's destructor runs after co_return: it may look at its own coroutine's future (no
+    // lock of the promise is held), and nobody sees the result before the locals are gone.
+    struct probe {
+        future<int>* self;
+        bool* seen_ready;
+        ~probe() { *seen_ready = self->is_ready(); }
+    };
+    future<int> f;
+    bool seen_ready = true;
+    parked gate;
+    auto body = [&]() -> future<int> {
+        probe p{&f, &seen_ready};
+        co_await gate;
+        co_return 5;
+    };
+    f = body();
+    gate.resume();
+    EXPECT_FALSE(seen_ready);
+    EXPECT_TRUE(f.is_ready());
+    EXPECT_EQ(f.get(), 5);
+}
+
 TEST(future, wait_blocking_returns_only_once_the_result_is_stored)
 {
     future<int> ready = value_now(1);

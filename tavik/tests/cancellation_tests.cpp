@@ -1,0 +1,267 @@
+#include "test_support.h"
+
+#include <tavik/cancellation.h>
+#include <tavik/future.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+using namespace tavik::details;
+using tavik_test::eventually;
+using tavik_test::parked;
+
+TEST(cancellation, cancelling_twice_runs_every_callback_once)
+{
+    cancellation_source source;
+    cancellation_token t1(source), t2(source);
+    std::atomic<int> a{0}, b{0}, c{0};
+    cancellation_subscription s1(t1, [&] { ++a; });
+    cancellation_subscription s2(t1, [&] { ++b; });
+    cancellation_subscription<> s3(t2, [&] { ++c; });
+    EXPECT_FALSE(source.is_cancelled());
+    source.cancel();
+    source.cancel();
+    EXPECT_TRUE(source.is_cancelled());
+    EXPECT_TRUE(t1.is_cancelled());
+    EXPECT_TRUE(eventually([&] { return a == 1 && b == 1 && c == 1; }));
+    Sleep(20);
+    EXPECT_EQ(a + b + c, 3);
+}
+
+TEST(cancellation, callbacks_run_on_pool_threads)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    std::atomic<DWORD> ran_on{0};
+    cancellation_subscription sub(token, [&] { ran_on = GetCurrentThreadId(); });
+    source.cancel();
+    ASSERT_TRUE(eventually([&] { return ran_on != 0; }));
+    EXPECT_NE(ran_on.load(), GetCurrentThreadId());
+}
+
+TEST(cancellation, registering_on_a_cancelled_source_or_token_raises)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    source.cancel();
+    EXPECT_THROW(cancellation_token late(source), operation_cancelled);
+    bool ran = false;
+    EXPECT_THROW(cancellation_subscription sub(token, [&] { ran = true; }), operation_cancelled);
+    Sleep(10);
+    EXPECT_FALSE(ran);
+}
+
+TEST(cancellation, subscription_dropped_before_cancel_never_runs)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    std::atomic<int> runs{0};
+    {
+        cancellation_subscription sub(token, [&] { ++runs; });
+    }
+    cancellation_subscription kept(token, [&] { runs += 10; });
+    source.cancel();
+    ASSERT_TRUE(eventually([&] { return runs >= 10; }));
+    Sleep(10);
+    EXPECT_EQ(runs, 10);
+}
+
+TEST(cancellation, destroying_a_subscription_waits_for_its_running_callback)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    std::atomic<bool> started{false}, finished{false};
+    auto sub = std::make_unique<cancellation_subscription<std::function<void()>>>(token, [&] {
+        started = true;
+        Sleep(100);
+        finished = true;
+    });
+    source.cancel();
+    ASSERT_TRUE(eventually([&] { return started.load(); }));
+    sub.reset();
+    EXPECT_TRUE(finished);
+}
+
+TEST(cancellation, a_throwing_callback_does_not_hang_the_subscription)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    std::atomic<bool> ran{false};
+    {
+        cancellation_subscription sub(token, [&] {
+            ran = true;
+            throw_hresult(E_FAIL);
+        });
+        cancellation_subscription empty(token, std::function<void()>{}); // raises bad_function_call
+        source.cancel();
+        ASSERT_TRUE(eventually([&] { return ran.load(); }));
+    } // both destructors return
+    SUCCEED();
+}
+
+TEST(cancellation, parents_cancel_linked_children_and_skip_dropped_ones)
+{
+    cancellation_source parent;
+    cancellation_source child = make_linked_cancellation_source(parent);
+    cancellation_source grandchild = make_linked_cancellation_source(child);
+    std::optional<cancellation_source> dropped = make_linked_cancellation_source(parent);
+    dropped.reset();
+    cancellation_token token(grandchild);
+    std::atomic<bool> ran{false};
+    cancellation_subscription sub(token, [&] { ran = true; });
+    parent.cancel();
+    EXPECT_TRUE(child.is_cancelled());
+    EXPECT_TRUE(grandchild.is_cancelled());
+    EXPECT_TRUE(token.is_cancelled());
+    EXPECT_TRUE(eventually([&] { return ran.load(); }));
+    // Cancelling a child leaves its parent alone.
+    cancellation_source p2 = make_cancellation_source_body();
+    cancellation_source c2 = make_linked_cancellation_source(p2);
+    c2.cancel();
+    EXPECT_FALSE(p2.is_cancelled());
+}
+
+TEST(cancellation, child_of_a_cancelled_parent_starts_cancelled)
+{
+    cancellation_source parent;
+    parent.cancel();
+    cancellation_source child = make_linked_cancellation_source(parent);
+    EXPECT_TRUE(child.is_cancelled());
+    EXPECT_THROW(cancellation_token token(child), operation_cancelled);
+}
+
+TEST(cancellation, many_dropped_children_do_not_lose_live_ones)
+{
+    // Linking prunes children that their owners dropped; the live ones must all stay linked.
+    cancellation_source parent;
+    std::vector<cancellation_source> kept;
+    for (int i = 0; i < 5000; ++i) {
+        cancellation_source child = make_linked_cancellation_source(parent);
+        if (i % 10 == 0)
+            kept.push_back(child);
+    }
+    parent.cancel();
+    for (auto& child : kept)
+        EXPECT_TRUE(child.is_cancelled());
+}
+
+TEST(cancellation, bound_coroutine_raises_at_its_next_await)
+{
+    cancellation_source source;
+    parked gate;
+    auto body = [](cancellation_source src, parked& g) -> future<int> {
+        cancellation_token token(src, co_await this_promise);
+        co_await g;
+        co_await resume_on_thread_pool(); // cancelled before it is awaited
+        co_return 1;
+    };
+    future<int> f = body(source, gate);
+    source.cancel();
+    gate.resume();
+    EXPECT_THROW(wait_blocking_result(std::move(f)), operation_cancelled);
+}
+
+TEST(cancellation, subscription_ends_a_pending_operation)
+{
+    // The pattern of a pipe read or a queue pop: the operation's own subscription completes it.
+    cancellation_source source;
+    auto body = [](cancellation_source src) -> future<HRESULT> {
+        cancellation_token token(src, co_await this_promise);
+        auto pending = std::make_shared<promise_type_<void>>();
+        cancellation_subscription sub(token, [pending] {
+            pending->set_exception(std::make_exception_ptr(make_operation_cancelled()));
+        });
+        try {
+            co_await *pending;
+        } catch (const operation_cancelled& e) {
+            co_return e.code();
+        }
+        co_return S_OK;
+    };
+    future<HRESULT> f = body(source);
+    EXPECT_FALSE(f.is_ready());
+    source.cancel();
+    EXPECT_EQ(wait_blocking_result(std::move(f)), cancelled_hresult);
+}
+
+TEST(cancellation, refused_callbacks_run_on_the_cancelling_thread_after_the_locks)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    DWORD ran_on = 0;
+    bool saw_cancelled = false;
+    cancellation_subscription sub(token, [&] {
+        // Each of these takes the source's lock: a callback run under it would deadlock.
+        saw_cancelled = source.is_cancelled();
+        source.cancel();
+        (void)make_linked_cancellation_source(source);
+        ran_on = GetCurrentThreadId();
+    });
+    source.cancel(&tavik_test::refusing_submitter);
+    EXPECT_EQ(ran_on, GetCurrentThreadId());
+    EXPECT_TRUE(saw_cancelled);
+}
+
+TEST(cancellation, stress_token_creation_racing_cancel)
+{
+    // A token either fails with operation_cancelled or is marked by the cancel: never neither.
+    constexpr int rounds = 400;
+    int missed = 0;
+    for (int i = 0; i < rounds; ++i) {
+        cancellation_source source;
+        std::atomic<bool> go{false};
+        std::thread canceller([&] {
+            while (!go) {
+            }
+            source.cancel();
+        });
+        go = true;
+        promise_base coroutine;
+        try {
+            cancellation_token token(source, &coroutine);
+            canceller.join();
+            if (!token.is_cancelled() || !coroutine.is_cancelled())
+                ++missed;
+        } catch (const operation_cancelled&) {
+            canceller.join();
+        }
+    }
+    EXPECT_EQ(missed, 0);
+}
+
+TEST(cancellation, stress_subscription_racing_cancel)
+{
+    // A subscription either fails with operation_cancelled or its callback runs exactly once.
+    constexpr int rounds = 400;
+    int wrong = 0;
+    for (int i = 0; i < rounds; ++i) {
+        cancellation_source source;
+        cancellation_token token(source);
+        std::atomic<int> runs{0};
+        std::atomic<bool> go{false};
+        std::thread canceller([&] {
+            while (!go) {
+            }
+            source.cancel();
+        });
+        go = true;
+        bool registered = false;
+        {
+            try {
+                cancellation_subscription sub(token, [&] { ++runs; });
+                registered = true;
+                canceller.join();
+                eventually([&] { return runs > 0; }, std::chrono::milliseconds(2000));
+            } catch (const operation_cancelled&) {
+                canceller.join();
+            }
+        }
+        if (runs != (registered ? 1 : 0))
+            ++wrong;
+    }
+    EXPECT_EQ(wrong, 0);
+}

@@ -1,0 +1,249 @@
+#include "test_support.h"
+
+#include <tavik/cancellation.h>
+#include <tavik/future.h>
+#include <tavik/timer.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace tavik::details;
+using namespace std::chrono_literals;
+using tavik_test::eventually;
+
+namespace {
+
+// Outcome of one wait: 0 expired, 1 timer_cancelled, 2 other operation_cancelled.
+future<int> wait_on(async_timer& timer, timer_duration due)
+{
+    try {
+        co_await timer.wait(due);
+    } catch (const timer_cancelled&) {
+        co_return 1;
+    } catch (const operation_cancelled&) {
+        co_return 2;
+    }
+    co_return 0;
+}
+
+} // namespace
+
+TEST(async_timer, expiry_resumes_once_on_a_timer_thread_and_timer_is_reusable)
+{
+    async_timer timer;
+    std::atomic<int> resumptions{0};
+    auto body = [&]() -> future<DWORD> {
+        co_await timer.wait(2ms);
+        ++resumptions;
+        const DWORD first = GetCurrentThreadId();
+        co_await timer.wait(2ms);
+        ++resumptions;
+        co_return first;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(wait_blocking_result(body()), GetCurrentThreadId());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3ms);
+    EXPECT_EQ(resumptions, 2);
+}
+
+TEST(async_timer, cancel_during_a_wait_resumes_promptly_with_timer_cancelled)
+{
+    async_timer timer;
+    future<int> waiting = wait_on(timer, 60s);
+    EXPECT_FALSE(waiting.is_ready());
+    const auto start = std::chrono::steady_clock::now();
+    timer.cancel();
+    EXPECT_EQ(wait_blocking_result(std::move(waiting)), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    // The cancel was consumed by that wait: the next one expires normally.
+    EXPECT_EQ(wait_blocking_result(wait_on(timer, 1ms)), 0);
+}
+
+TEST(async_timer, cancel_before_a_wait_fails_exactly_the_next_wait)
+{
+    async_timer timer;
+    timer.cancel();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_blocking_result(wait_on(timer, 60s)), 1); // at once, never armed
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(wait_blocking_result(wait_on(timer, 1ms)), 0);
+}
+
+TEST(async_timer, refused_submission_resumes_the_cancelled_waiter_inline)
+{
+    async_timer timer;
+    timer.set_submitter(&tavik_test::refusing_submitter);
+    future<int> waiting = wait_on(timer, 60s);
+    timer.cancel();
+    EXPECT_TRUE(waiting.is_ready());
+    EXPECT_EQ(waiting.get(), 1);
+}
+
+TEST(async_timer, periodic_ticks_without_arming_and_stop)
+{
+    async_timer timer;
+    timer.set_periodic(5ms, 5ms);
+    auto body = [&]() -> future<int> {
+        for (int i = 0; i < 3; ++i)
+            co_await timer.wait_next();
+        co_return 3;
+    };
+    EXPECT_EQ(wait_blocking_result(body()), 3);
+    timer.stop();
+    future<int> stopped = [&]() -> future<int> {
+        try {
+            co_await timer.wait_next();
+        } catch (const timer_cancelled&) {
+            co_return 1;
+        }
+        co_return 0;
+    }();
+    Sleep(30);
+    EXPECT_FALSE(stopped.is_ready()); // no tick after stop
+    timer.cancel();
+    EXPECT_EQ(wait_blocking_result(std::move(stopped)), 1);
+}
+
+TEST(async_timer, waiter_may_destroy_its_timer_on_the_timer_thread)
+{
+    // The timer is a local of the coroutine: it is closed on the callback thread that resumed it.
+    auto body = []() -> future<void> {
+        async_timer timer;
+        co_await timer.wait(1ms);
+    };
+    for (int i = 0; i < 50; ++i)
+        wait_blocking_result(body());
+}
+
+TEST(auto_cancel_timer, cancelled_token_raises_operation_cancelled)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    source.cancel();
+    try {
+        auto_cancel_timer timer(token);
+        ADD_FAILURE();
+    } catch (const timer_cancelled&) {
+        ADD_FAILURE() << "plain operation_cancelled expected";
+    } catch (const operation_cancelled& e) {
+        EXPECT_EQ(e.code(), cancelled_hresult);
+    }
+}
+
+TEST(auto_cancel_timer, source_cancel_wakes_the_waiter)
+{
+    cancellation_source source;
+    auto body = [](cancellation_source src) -> future<int> {
+        cancellation_token token(src); // not bound: the wait itself must end it
+        auto_cancel_timer timer(token);
+        try {
+            co_await timer.wait(60s);
+        } catch (const timer_cancelled&) {
+            co_return 1;
+        }
+        co_return 0;
+    };
+    future<int> f = body(source);
+    EXPECT_FALSE(f.is_ready());
+    source.cancel();
+    EXPECT_EQ(wait_blocking_result(std::move(f)), 1);
+}
+
+TEST(auto_cancel_timer, stress_cancel_racing_expiry_and_teardown)
+{
+    // Cancel and expiry at the same moment, with the waiter tearing its timer (and the timer's
+    // subscription) down at once on whichever thread resumed it: it must resume exactly once and
+    // nothing may deadlock.
+    constexpr int rounds = 300;
+    std::atomic<int> resumed{0};
+    auto body = [&](cancellation_source src, int due_us) -> future<void> {
+        cancellation_token token(src);
+        auto_cancel_timer timer(token);
+        try {
+            co_await timer.wait(std::chrono::microseconds(due_us));
+        } catch (const operation_cancelled&) {
+        }
+        ++resumed;
+    };
+    for (int i = 0; i < rounds; ++i) {
+        cancellation_source source;
+        future<void> f = body(source, (i % 5) * 300);
+        // Spread the cancel over the expiry window.
+        const auto cancel_at = std::chrono::steady_clock::now() + std::chrono::microseconds((i % 7) * 200);
+        while (std::chrono::steady_clock::now() < cancel_at) {
+        }
+        source.cancel();
+        wait_blocking(f);
+    }
+    EXPECT_EQ(resumed, rounds);
+}
+
+TEST(async_timer, stress_closing_with_expiries_in_flight)
+{
+    // Callbacks already queued when the timer closes must not run on the destroyed timer.
+    for (int i = 0; i < 300; ++i) {
+        auto timer = std::make_unique<async_timer>();
+        timer->set_periodic(timer_duration(1), 1ms);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds((i % 4) * 300);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        if (i % 2)
+            timer->cancel();
+        timer.reset();
+    }
+    SUCCEED();
+}
+
+TEST(async_timer, stress_cancel_racing_the_arming_wait)
+{
+    // Another thread cancels while the wait is being set up; the waiter then destroys the timer.
+    constexpr int rounds = 300;
+    int outcomes[3] = {};
+    for (int i = 0; i < rounds; ++i) {
+        auto timer = std::make_unique<async_timer>();
+        std::atomic<bool> go{false};
+        std::thread canceller([&] {
+            while (!go) {
+            }
+            timer->cancel();
+        });
+        go = true;
+        future<int> f = wait_on(*timer, 1s);
+        canceller.join();
+        const int outcome = wait_blocking_result(std::move(f));
+        ++outcomes[outcome];
+        timer.reset();
+    }
+    EXPECT_EQ(outcomes[0], 0); // every wait ended through the cancel, none waited for its second
+    EXPECT_EQ(outcomes[1], rounds);
+}
+
+TEST(threadpool_timer, one_shot_delay_of_half_a_second)
+{
+    auto body = []() -> future<DWORD> {
+        threadpool_timer delay;
+        delay.set_relative(timer_duration(5'000'000));
+        co_await delay;
+        co_return GetCurrentThreadId();
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const DWORD thread = wait_blocking_result(body());
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 490ms);
+    EXPECT_LT(elapsed, 5s);
+    EXPECT_NE(thread, GetCurrentThreadId());
+}
+
+TEST(threadpool_timer, can_be_awaited_again)
+{
+    auto body = []() -> future<int> {
+        threadpool_timer delay;
+        delay.set_relative(1ms);
+        co_await delay;
+        co_await delay;
+        co_return 2;
+    };
+    EXPECT_EQ(wait_blocking_result(body()), 2);
+}
