@@ -23,9 +23,9 @@ void log_formatted(int level, std::wstring_view format, std::wstring_view argume
 
 namespace {
 
-// Records a writer pass takes at most at once: one batch is one console write and one file write,
-// which is what lets the writer keep up with many logging threads, without holding unbounded text.
-constexpr std::size_t max_batch_records = 2048;
+// A pass writes its lines in pieces of about this many UTF-16 units, so that a burst of records
+// does not become one huge buffer.
+constexpr std::size_t flush_units = 256 * 1024;
 
 constexpr wchar_t byte_order_mark = 0xFEFF;
 
@@ -47,38 +47,24 @@ std::int64_t system_time_since_1970() noexcept
     return since_1601 - 116444736000000000LL;
 }
 
-// Moves up to max_batch_records records from the front of `queue` into `out`.
-void take_batch(std::deque<Logger::record>& queue, std::vector<Logger::record>& out)
-{
-    std::size_t n = queue.size() < max_batch_records ? queue.size() : max_batch_records;
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        out.push_back(std::move(queue.front()));
-        queue.pop_front();
-    }
-}
-
 } // namespace
 
-// The writer's wait for records: takes what is queued, or registers as the waiting writer so that
-// the next push hands its records over and resumes the writer on a thread-pool thread.
+// The writer's wait for records: takes everything queued, or registers as the waiting writer so
+// that the next push hands the queue over and resumes the writer on a thread-pool thread. Taking is
+// a swap with the writer's emptied batch, so the lock is held for a constant time and the vectors'
+// storage is reused, never grown under the lock once warm.
 class Logger::wait_records {
 public:
-    explicit wait_records(Logger& logger) noexcept : logger_(logger) {}
+    wait_records(Logger& logger, std::vector<record>& batch) noexcept : logger_(logger), batch_(batch) {}
 
     bool await_ready() const noexcept { return false; }
 
-    bool await_suspend(std::coroutine_handle<> writer)
+    bool await_suspend(std::coroutine_handle<> writer) noexcept
     {
         handle_ = writer;
         AcquireSRWLockExclusive(&logger_.queue_lock_);
         if (!logger_.queue_.empty()) {
-            try {
-                take_batch(logger_.queue_, records_);
-            } catch (...) {
-                ReleaseSRWLockExclusive(&logger_.queue_lock_);
-                throw;
-            }
+            logger_.queue_.swap(batch_);
             ReleaseSRWLockExclusive(&logger_.queue_lock_);
             return false;
         }
@@ -87,13 +73,13 @@ public:
         return true;
     }
 
-    std::vector<record> await_resume() noexcept { return std::move(records_); }
+    void await_resume() const noexcept {}
 
 private:
     friend class Logger;
     Logger& logger_;
+    std::vector<record>& batch_;
     std::coroutine_handle<> handle_;
-    std::vector<record> records_;
 };
 
 Logger::Logger() : Logger(logger_environment{}) {}
@@ -182,15 +168,10 @@ void Logger::push(record r)
         throw;
     }
     wait_records* writer = std::exchange(waiting_, nullptr);
-    if (writer) {
-        // Handing over under the lock, before the resumption is queued, keeps the order: the
-        // writer is the only reader, and it takes the oldest records first.
-        try {
-            take_batch(queue_, writer->records_);
-        } catch (...) {
-            // The record stays queued; the writer finds it on its next pass.
-        }
-    }
+    // Handing the queue over under the lock, before the resumption is queued, keeps the order:
+    // the writer is the only reader, and it gets the oldest records first.
+    if (writer)
+        queue_.swap(writer->batch_);
     ReleaseSRWLockExclusive(&queue_lock_);
     // The writer runs on a pool thread, never on the logging thread (unless the pool refuses the
     // work, when running it here is better than losing it).
@@ -290,40 +271,46 @@ tavik::details::future<void> Logger::writer_loop()
     const quillo::parsed_format line_format(
         L"{0w2arf0}.{1w2arf0}.{2} {3w2arf0}:{4w2arf0}:{5w2arf0}\t{6}\t{7}");
     std::wstring lines;
+    std::vector<record> batch;
     std::int64_t cached_second = INT64_MIN;
     std::tm local{};
 
     for (;;) {
-        std::vector<record> batch = co_await wait_records(*this);
-        lines.clear();
+        batch.clear();
+        co_await wait_records(*this, batch);
         bool stop = false;
-        for (record& r : batch) {
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            record& r = batch[i];
             if (r.text.empty()) {
                 stop = true; // lines queued after the stop record are not written
-                break;
-            }
-            std::int64_t second = r.time / 10'000'000;
-            if (second != cached_second) {
-                __time64_t t = second;
-                if (_localtime64_s(&local, &t) != 0)
-                    local = std::tm{};
-                cached_second = second;
-            }
-            quillo::render(line_format, lines, local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
-                           local.tm_hour, local.tm_min, local.tm_sec, level_name(r.level), r.text);
-        }
-        if (!lines.empty()) {
-            if (console_copy_)
-                console_.write(lines);
-            if (file_) {
-                try {
-                    co_await write_file_coroutine(lines.data(), std::uint32_t(lines.size() * sizeof(wchar_t)));
-                } catch (const tavik::details::traceable_error& e) {
-                    // A full disk must not silence the console copy, through which the one-shot
-                    // commands print everything.
-                    drop_file(e.code());
+            } else {
+                std::int64_t second = r.time / 10'000'000;
+                if (second != cached_second) {
+                    __time64_t t = second;
+                    if (_localtime64_s(&local, &t) != 0)
+                        local = std::tm{};
+                    cached_second = second;
                 }
+                quillo::render(line_format, lines, local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
+                               local.tm_hour, local.tm_min, local.tm_sec, level_name(r.level), r.text);
             }
+            bool last = stop || i + 1 == batch.size();
+            if (!lines.empty() && (last || lines.size() >= flush_units)) {
+                if (console_copy_)
+                    console_.write(lines);
+                if (file_) {
+                    try {
+                        co_await write_file_coroutine(lines.data(), std::uint32_t(lines.size() * sizeof(wchar_t)));
+                    } catch (const tavik::details::traceable_error& e) {
+                        // A full disk must not silence the console copy, through which the one-shot
+                        // commands print everything.
+                        drop_file(e.code());
+                    }
+                }
+                lines.clear();
+            }
+            if (stop)
+                break;
         }
         if (stop)
             co_return;

@@ -20,7 +20,6 @@
 #include <atomic>
 #include <coroutine>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -114,6 +113,6 @@ private:
     // Lock rule: queue_lock_ guards queue_ and waiting_, and is held only to push, to take records
     // and to hand records to the waiting writer; never across I/O or a resumption.
     SRWLOCK queue_lock_ = SRWLOCK_INIT;
-    std::deque<record> queue_;
+    std::vector<record> queue_;
     wait_records* waiting_ = nullptr;
 };

@@ -105,6 +105,10 @@ bool overlapped_io_awaiter::await_suspend(std::coroutine_handle<> awaiting) noex
 {
     continuation_ = awaiting;
     PTP_IO io = file_->io();
+    if (!io) {
+        result_ = ERROR_INVALID_HANDLE; // a file that was never bound, or was closed
+        return false;
+    }
     StartThreadpoolIo(io);
     auto& calls = file_->calls();
     BOOL done = kind_ == kind::read ? calls.read(file_->handle(), buffer_, length_, &overlapped_)

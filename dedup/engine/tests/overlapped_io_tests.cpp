@@ -8,6 +8,7 @@
 
 #include <tavik/error.h>
 #include <tavik/future.h>
+#include <tavik/shared_future.h>
 
 #include <cstring>
 #include <string>
@@ -245,6 +246,10 @@ TEST(OverlappedIo, BindingAHandleThatCannotBeBoundRaises)
     HANDLE h = open_overlapped(folder.file(L"closed"), CREATE_ALWAYS);
     CloseHandle(h);
     EXPECT_NE(error_of([&] { overlapped_file f(h); }), S_OK);
+
+    // A file that is not bound fails the operation instead of starting I/O on nothing.
+    overlapped_file unbound;
+    EXPECT_EQ(error_of([&] { run(read_at(unbound, 0, 4)); }), HRESULT(0x80070006));
 }
 
 namespace {
@@ -291,6 +296,15 @@ future<int> join_many(std::initializer_list<bool> fail)
     co_return ok;
 }
 
+// The pending tasks of block files are shared futures, awaited by a join as a group.
+future<void> join_shared(std::vector<std::shared_ptr<tavik::details::shared_future_impl<void>>>& tasks)
+{
+    io_join join;
+    for (auto& task : tasks)
+        join.start(task);
+    co_await join;
+}
+
 } // namespace
 
 TEST(IoJoin, WaitsForEveryChildAndRaisesTheFailure)
@@ -314,6 +328,17 @@ TEST(IoJoin, WaitsForEveryChildAndRaisesTheFailure)
         EXPECT_EQ(out.second, 0u);
     }
     EXPECT_EQ(run(join_many({false, false, false, false})), 4);
+    {
+        auto task = [](bool fail) -> future<void> {
+            co_await tavik::details::resume_on_thread_pool();
+            if (fail)
+                tavik::details::throw_win32_error(ERROR_CRC);
+        };
+        std::vector<std::shared_ptr<tavik::details::shared_future_impl<void>>> tasks;
+        for (bool fail : {false, true, false})
+            tasks.push_back(tavik::details::make_shared_future(task(fail)));
+        EXPECT_EQ(error_of([&] { run(join_shared(tasks)); }), HRESULT(0x80070017));
+    }
     for (int round = 0; round < 50; ++round)
         EXPECT_EQ(error_of([] { run(join_many({false, true, false, true, false})); }), HRESULT(0x8007001D));
 }
