@@ -45,6 +45,8 @@ public:
 
     void append(const void* data, std::size_t size)
     {
+        if (size == 0)
+            return;
         auto p = static_cast<const std::byte*>(data);
         out_.insert(out_.end(), p, p + size);
     }
@@ -181,11 +183,18 @@ template <typename T>
 struct codec<std::vector<T>> {
     static constexpr std::size_t min_size = 4;
     static_assert(codec<T>::min_size > 0);
+    // Numbers are copied as one block: their encoding is their memory.
+    static constexpr bool block_copy = (std::is_integral_v<T> && !std::is_same_v<T, bool>) || std::is_enum_v<T>;
+
     static void encode(details::body_writer& w, const std::vector<T>& v)
     {
         w.append_u32(details::checked_count(v.size()));
-        for (const T& e : v)
-            codec<T>::encode(w, e);
+        if constexpr (block_copy) {
+            w.append(v.data(), v.size() * sizeof(T));
+        } else {
+            for (const T& e : v)
+                codec<T>::encode(w, e);
+        }
     }
     static std::vector<T> decode(details::body_reader& r)
     {
@@ -195,9 +204,15 @@ struct codec<std::vector<T>> {
         if (n > r.remaining() / codec<T>::min_size)
             details::raise_malformed_body();
         std::vector<T> v;
-        v.reserve(n);
-        for (std::uint32_t i = 0; i < n; ++i)
-            v.push_back(codec<T>::decode(r));
+        if constexpr (block_copy) {
+            v.resize(n);
+            if (n != 0)
+                r.read(v.data(), std::size_t(n) * sizeof(T));
+        } else {
+            v.reserve(n);
+            for (std::uint32_t i = 0; i < n; ++i)
+                v.push_back(codec<T>::decode(r));
+        }
         return v;
     }
 };

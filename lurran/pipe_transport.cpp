@@ -336,7 +336,20 @@ tavik::details::future<pipe_transport> create_server(std::wstring_view name, tav
     {
         cancellation_subscription subscription(token, [&transport] { transport.cancel_in_flight(); });
         io_operation op(transport, source, io_operation::kind::connect);
-        co_await op.with(nullptr, 0);
+        for (;;) {
+            try {
+                co_await op.with(nullptr, 0);
+                break;
+            } catch (const traceable_error& e) {
+                // A client that connected and closed again before the call leaves the instance
+                // in need of a disconnect; it is not a client to hand out, and it must not end
+                // the caller's listening either: the instance waits for the next one.
+                if (e.code() != hresult_from_win32(ERROR_NO_DATA))
+                    throw;
+            }
+            if (!DisconnectNamedPipe(transport.native_handle()))
+                throw_last_error();
+        }
     }
     co_return std::move(transport);
 }
@@ -350,8 +363,13 @@ pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wa
     path.append(name);
     const auto ms = std::clamp<std::int64_t>(wait.count() / 10'000, 0, std::int64_t(MAXDWORD - 1));
 
+    // An attempt is a wait for an instance that ran out. A wait that succeeded but whose instance
+    // another client took first costs no attempt; the whole connect is still bounded by the time
+    // all attempts could take.
+    const auto deadline = std::chrono::steady_clock::now() + wait * std::max(attempts, 1);
     details::pipe::pipe_handle pipe;
-    for (int attempt = 1;; ++attempt) {
+    int timed_out = 0;
+    for (;;) {
         pipe.h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (pipe.h != INVALID_HANDLE_VALUE)
@@ -366,8 +384,9 @@ pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wa
             const DWORD wait_error = GetLastError();
             if (wait_error != ERROR_SEM_TIMEOUT)
                 throw_win32_error(static_cast<std::int32_t>(wait_error));
+            ++timed_out;
         }
-        if (attempt >= attempts)
+        if (timed_out >= attempts || std::chrono::steady_clock::now() >= deadline)
             throw_win32_error(ERROR_TIMEOUT);
     }
 

@@ -110,8 +110,9 @@ tavik::details::future<details::pipe::pipe_transport> create_server(std::wstring
 using wait_duration = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
 
 // Opens the client end of \\<server>\pipe\<name>, synchronously. A pipe that does not exist fails
-// at once (0x80070002); while every instance is busy it waits up to `wait` for one and tries
-// again, `attempts` times in all, then fails with ERROR_TIMEOUT (0x800705B4).
+// at once (0x80070002). While every instance is busy it waits up to `wait` for one and tries
+// again; after `attempts` waits that ran out, or once `attempts` times `wait` has passed, it fails
+// with ERROR_TIMEOUT (0x800705B4). Other failures raise their Win32 error.
 details::pipe::pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wait_duration wait,
                                            int attempts = 3);
 

@@ -1,1 +1,346 @@
+// The named-pipe transport against real pipes: frames of every size in both directions, peers that
+// stop inside a frame, cancellation of reads, writes and listens (also racing the issue of the
+// operation), and connecting to missing and busy pipes.
 #include "test_support.h"
+
+#include <random>
+#include <thread>
+
+namespace lurran_test {
+namespace {
+
+using namespace tavik::details;
+using namespace lurran::details;
+using lurran::transports::pipe::connect_pipe;
+using lurran::transports::pipe::create_server;
+using lurran::transports::pipe::wait_duration;
+
+const HRESULT invalid_arg = static_cast<HRESULT>(0x80070057);
+const HRESULT aborted = static_cast<HRESULT>(0x800703E3);
+const HRESULT broken_pipe = static_cast<HRESULT>(0x8007006D);
+const HRESULT cancelled = static_cast<HRESULT>(0x800704C7);
+
+bytes frame_bytes(std::uint32_t call_word, std::uint32_t method, const bytes& body)
+{
+    bytes f(12);
+    store_u32le(f.data(), call_word);
+    store_u32le(f.data() + 4, method);
+    store_u32le(f.data() + 8, std::uint32_t(body.size()));
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
+}
+
+TEST(PipeTransport, FramesOfEverySizeArriveWholeInBothDirections)
+{
+    for (std::size_t size : {std::size_t(0), std::size_t(1), std::size_t(65536), std::size_t(200000)}) {
+        SCOPED_TRACE(size);
+        auto [server, client] = accept_raw_client(unique_pipe_name(L"sizes"));
+        const bytes body = pattern(size, std::uint32_t(size));
+
+        // Library to raw: the exact frame, nothing more.
+        auto w = server.write(message_t(0x80000007, 0xA6241A29, body));
+        auto got = client.read(12 + size);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(*got, frame_bytes(0x80000007, 0xA6241A29, body));
+        EXPECT_EQ(failure_of(w), S_OK);
+        EXPECT_TRUE(client.silent_for(50ms));
+
+        // Raw to library.
+        auto r = server.read();
+        ASSERT_TRUE(client.write(frame_bytes(0x40000003, 0x7E276E3D, body)));
+        ASSERT_TRUE(wait_for(r, 5000ms));
+        message_t m = wait_blocking_result(std::move(r));
+        EXPECT_EQ(m.call_word(), 0x40000003u);
+        EXPECT_EQ(m.method_id(), 0x7E276E3Du);
+        EXPECT_EQ(m.body, body);
+    }
+}
+
+TEST(PipeTransport, LargeFramesBetweenTwoLibraryEnds)
+{
+    auto [server, client] = connected_transports(unique_pipe_name(L"large"), 16 << 20);
+    const bytes big = pattern(200000, 7);
+    auto r = server.read();
+    auto w = client.write(message_t(1, 2, big));
+    ASSERT_TRUE(wait_for(r, 5000ms));
+    EXPECT_EQ(wait_blocking_result(std::move(r)).body, big);
+    EXPECT_EQ(failure_of(w), S_OK);
+
+    // A header that arrives in two pieces is still one frame.
+    auto [server2, raw] = accept_raw_client(unique_pipe_name(L"split"));
+    auto r2 = server2.read();
+    bytes f = frame_bytes(9, 8, make_bytes({1, 2, 3}));
+    ASSERT_TRUE(raw.write(f.data(), 5));
+    Sleep(30);
+    ASSERT_TRUE(raw.write(f.data() + 5, f.size() - 5));
+    ASSERT_TRUE(wait_for(r2, 5000ms));
+    EXPECT_EQ(wait_blocking_result(std::move(r2)).body, make_bytes({1, 2, 3}));
+}
+
+TEST(PipeTransport, PeerStoppingInsideAFrameIsAMalformedFrame)
+{
+    struct row {
+        const char* what;
+        bytes sent;
+        bool close_after;
+        HRESULT expected;
+    };
+    bytes announces_ten = frame_bytes(0, 1, {});
+    store_u32le(announces_ten.data() + 8, 10);
+    announces_ten.resize(12 + 5);
+    bytes announces_too_much = frame_bytes(0, 1, {});
+    store_u32le(announces_too_much.data() + 8, 0xFFFFFFFF);
+    bytes just_above_cap = frame_bytes(0, 1, {});
+    store_u32le(just_above_cap.data() + 8, max_body_size + 1);
+    const std::vector<row> rows = {
+        {"nothing, then closed", {}, true, broken_pipe},
+        {"8 header bytes, then closed", bytes(8), true, invalid_arg},
+        {"half a body, then closed", announces_ten, true, invalid_arg},
+        // Refused before anything is allocated for it, while the peer stays connected.
+        {"4 GiB announced", announces_too_much, false, invalid_arg},
+        {"64 MiB + 1 announced", just_above_cap, false, invalid_arg},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        auto [server, client] = accept_raw_client(unique_pipe_name(L"cut"));
+        auto read = server.read();
+        if (!r.sent.empty()) {
+            ASSERT_TRUE(client.write(r.sent));
+        }
+        if (r.close_after)
+            client.close();
+        EXPECT_EQ(failure_of(read), r.expected);
+    }
+}
+
+TEST(PipeTransport, ClosedTransportFailsWithEFail)
+{
+    pipe_transport empty;
+    auto r = empty.read();
+    EXPECT_EQ(failure_of(r), E_FAIL);
+    auto w = empty.write(message_t(0, 0, {}));
+    EXPECT_EQ(failure_of(w), E_FAIL);
+    empty.close(); // closing an empty transport does nothing
+}
+
+TEST(PipeTransport, CancellingAbortsAPendingReadAndFailsTheNextOne)
+{
+    auto [server, client] = accept_raw_client(unique_pipe_name(L"cancel-read"));
+    cancellation_source owner;
+    server.link_cancellation(owner);
+    auto pending = server.read();
+    EXPECT_FALSE(pending.is_ready());
+    owner.cancel();
+    EXPECT_EQ(failure_of(pending), aborted);
+    auto later = server.read();
+    EXPECT_EQ(failure_of(later), cancelled);
+}
+
+TEST(PipeTransport, CancellingAbortsAWriteThatThePeerDoesNotRead)
+{
+    // Small pipe buffers and a peer that never reads: the write stays pending until cancelled.
+    auto [server, client] = accept_raw_client(unique_pipe_name(L"cancel-write"), 4096);
+    cancellation_source owner;
+    server.link_cancellation(owner);
+    auto pending = server.write(message_t(0, 1, pattern(1 << 20)));
+    Sleep(50);
+    EXPECT_FALSE(pending.is_ready());
+    owner.cancel();
+    EXPECT_EQ(failure_of(pending), aborted);
+}
+
+// A cancellation that lands while an operation is being issued must still end it. Each round
+// races the cancel, from another thread, against the issue of a write that the peer never reads
+// (or of a read that nothing answers).
+TEST(PipeTransport, CancelRacingTheIssueOfAWriteNeverLeavesItPending)
+{
+    std::mt19937 random(12345);
+    for (int round = 0; round < 150; ++round) {
+        auto [server, client] = accept_raw_client(unique_pipe_name(L"race-write"), 4096);
+        cancellation_source owner;
+        server.link_cancellation(owner);
+        const int spin = int(random() % 4000);
+        std::thread canceller([&] {
+            for (volatile int i = 0; i < spin; i = i + 1) {
+            }
+            owner.cancel();
+        });
+        auto w = server.write(message_t(0, 1, pattern(256 << 10)));
+        canceller.join();
+        HRESULT hr = failure_of(w, 5000ms);
+        EXPECT_TRUE(hr == aborted || hr == cancelled) << std::hex << hr << " round " << round;
+        if (HasFailure())
+            break;
+    }
+}
+
+TEST(PipeTransport, CancelRacingTheIssueOfAReadNeverLeavesItPending)
+{
+    std::mt19937 random(999);
+    for (int round = 0; round < 150; ++round) {
+        auto [server, client] = accept_raw_client(unique_pipe_name(L"race-read"));
+        cancellation_source owner;
+        server.link_cancellation(owner);
+        const int spin = int(random() % 4000);
+        std::thread canceller([&] {
+            for (volatile int i = 0; i < spin; i = i + 1) {
+            }
+            owner.cancel();
+        });
+        auto r = server.read();
+        canceller.join();
+        HRESULT hr = failure_of(r, 5000ms);
+        EXPECT_TRUE(hr == aborted || hr == cancelled) << std::hex << hr << " round " << round;
+        if (HasFailure())
+            break;
+    }
+}
+
+TEST(CreateServer, CancelledListenEndsWithAbortedAndLeavesNoInstance)
+{
+    const std::wstring name = unique_pipe_name(L"listen");
+    cancellation_source source;
+    auto listening = create_server(name, source, default_params());
+    EXPECT_FALSE(listening.is_ready());
+    source.cancel();
+    EXPECT_EQ(failure_of(listening), aborted);
+    raw_peer late = raw_peer::connect(name);
+    EXPECT_EQ(late.handle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+
+    // A source cancelled before the call: no instance is ever made.
+    auto never = create_server(name, source, default_params());
+    EXPECT_EQ(failure_of(never), cancelled);
+}
+
+TEST(CreateServer, CancelRacingTheListenNeverLeavesItPending)
+{
+    std::mt19937 random(4242);
+    for (int round = 0; round < 100; ++round) {
+        cancellation_source source;
+        const int spin = int(random() % 4000);
+        std::thread canceller([&] {
+            for (volatile int i = 0; i < spin; i = i + 1) {
+            }
+            source.cancel();
+        });
+        auto listening = create_server(unique_pipe_name(L"listen-race"), source, default_params());
+        canceller.join();
+        HRESULT hr = failure_of(listening, 5000ms);
+        EXPECT_TRUE(hr == aborted || hr == cancelled) << std::hex << hr << " round " << round;
+        if (HasFailure())
+            break;
+    }
+}
+
+TEST(ConnectPipe, MissingPipeFailsAtOnce)
+{
+    auto start = std::chrono::steady_clock::now();
+    try {
+        connect_pipe(L".", unique_pipe_name(L"missing"), wait_duration(100'000'000)); // 10 s per attempt
+        ADD_FAILURE() << "connected to a pipe that does not exist";
+    } catch (const traceable_error& e) {
+        EXPECT_EQ(e.code(), static_cast<HRESULT>(0x80070002));
+    }
+    // Three waits of ten seconds would be 30 s: failing at once is far below that.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(ConnectPipe, BusyPipeWaitsForAnInstanceWithinTheAttempts)
+{
+    const std::wstring name = unique_pipe_name(L"busy");
+    auto [first, first_client] = accept_raw_client(name);
+
+    // The only instance is taken and no other is made: every attempt waits and times out.
+    try {
+        connect_pipe(L".", name, wait_duration(1'000'000), 2); // 100 ms
+        ADD_FAILURE() << "connected to a busy pipe";
+    } catch (const traceable_error& e) {
+        EXPECT_EQ(e.code(), static_cast<HRESULT>(0x800705B4));
+    }
+
+    // The next instance comes a little later: the waiting client gets it.
+    cancellation_source source;
+    future<pipe_transport> next;
+    std::thread listener([&] {
+        Sleep(150);
+        next = create_server(name, source, default_params());
+    });
+    pipe_transport client = connect_pipe(L".", name, wait_duration(50'000'000), 3);
+    listener.join();
+    EXPECT_TRUE(client.is_open());
+    ASSERT_TRUE(wait_for(next, 5000ms));
+    pipe_transport server = wait_blocking_result(std::move(next));
+
+    auto r = server.read();
+    auto w = client.write(message_t(3, 4, make_bytes({5})));
+    ASSERT_TRUE(wait_for(r, 5000ms));
+    EXPECT_EQ(wait_blocking_result(std::move(r)).body, make_bytes({5}));
+    EXPECT_EQ(failure_of(w), S_OK);
+}
+
+// Clients that connect together to a server that keeps one listening instance: a client that
+// finds the pipe busy waits for the next instance instead of failing.
+TEST(ConnectPipe, ClientsConnectingTogetherAllGetThrough)
+{
+    const std::wstring name = unique_pipe_name(L"crowd");
+    constexpr int clients = 4, rounds = 10;
+    std::atomic<bool> stop{false};
+    std::atomic<HRESULT> listener_failure{S_OK};
+    cancellation_source source;
+    std::vector<pipe_transport> accepted;
+    std::mutex accepted_lock;
+    std::thread listener([&] {
+        while (!stop) {
+            auto f = create_server(name, source, default_params());
+            if (!wait_for(f, 10000ms))
+                return;
+            try {
+                pipe_transport t = wait_blocking_result(std::move(f));
+                std::lock_guard g(accepted_lock);
+                accepted.push_back(std::move(t));
+            } catch (const traceable_error& e) {
+                // Clients close their ends at once; one that is gone before its instance was
+                // connected must not end the listening.
+                if (!stop)
+                    listener_failure = e.code();
+                return;
+            }
+        }
+    });
+    ASSERT_TRUE(wait_for_pipe(name));
+    std::atomic<int> connected{0}, failed{0};
+    std::atomic<HRESULT> last_failure{S_OK};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c)
+        threads.emplace_back([&] {
+            for (int i = 0; i < rounds; ++i) {
+                try {
+                    pipe_transport t = connect_pipe(L".", name, wait_duration(20'000'000), 3);
+                    ++connected; // and closed at once
+                } catch (const traceable_error& e) {
+                    ++failed;
+                    last_failure = e.code();
+                }
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    stop = true;
+    source.cancel();
+    listener.join();
+    EXPECT_EQ(connected, clients * rounds);
+    EXPECT_EQ(failed, 0) << std::hex << last_failure;
+    EXPECT_EQ(listener_failure, S_OK);
+}
+
+TEST(PipeNames, RepoPipeName)
+{
+    EXPECT_EQ(lurran::make_repo_pipe_name(L"C:\\Data\\Photos"), L"Quvan-dedupapi-v1.0/C:/Data/Photos");
+    EXPECT_EQ(lurran::make_repo_pipe_name(L"C:/Data/Photos"), L"Quvan-dedupapi-v1.0/C:/Data/Photos");
+    EXPECT_EQ(lurran::make_repo_pipe_name(L"D:\\A\\\\b\\"), L"Quvan-dedupapi-v1.0/D:/A//b/");
+    EXPECT_EQ(lurran::make_repo_pipe_name(L""), L"Quvan-dedupapi-v1.0/");
+}
+
+} // namespace
+} // namespace lurran_test
