@@ -371,6 +371,8 @@ void block_store::commit_locked(block_writer& writer, std::uint64_t new_bytes_on
 
 tavik::details::future<void> save_block_index(block_writer& writer)
 {
+    if (writer.cancelled())
+        tavik::details::throw_operation_cancelled();
     // Committing an index that names a file still in memory would lose its blocks.
     std::uint64_t new_bytes = 0;
     for (block_file& file : writer.new_files_) {
@@ -380,8 +382,6 @@ tavik::details::future<void> save_block_index(block_writer& writer)
     }
     block_store& store = writer.store();
     if (!store.path().empty()) {
-        if (writer.cancelled())
-            tavik::details::throw_operation_cancelled();
         index_image_source source(writer.index_, writer.next_number_);
         co_await durable_replace(store.file_system(), block_index_path(store.path()), source);
     }

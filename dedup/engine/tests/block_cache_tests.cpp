@@ -171,6 +171,18 @@ TEST_F(BlockCache, IdleFilesAreUnloadedAndThePoolEmptied)
     EXPECT_EQ(store->hot_count(), 1u);
 }
 
+TEST_F(BlockCache, DestroyingAStoreStopsItsEvictionTimer)
+{
+    for (int round = 0; round < 5; ++round) {
+        auto store = std::make_unique<block_store>();
+        store->init(blocks, 4096);
+        ASSERT_FALSE(store->open_store());
+        read(*store, round);
+        EXPECT_EQ(store->hot_count(), 1u);
+        store.reset();  // the timer is armed: it must be stopped and waited for, not left to fire
+    }
+}
+
 TEST_F(BlockCache, AViewMayBeReleasedOnAnotherThread)
 {
     auto store = open();

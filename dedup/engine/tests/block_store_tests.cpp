@@ -431,6 +431,24 @@ TEST_F(BlockStore, CompressionsInFlightAreBounded)
     EXPECT_EQ(store->statistics().block_count, 40u);
 }
 
+TEST_F(BlockStore, ACancelledOperationStopsWritingAndCommitsNothing)
+{
+    auto store = open(16 * 1024);
+    tavik::details::cancellation_source source;
+    {
+        auto writer = make_block_writer(*store, source);
+        add(*writer, random_bytes(1, 20 * 1024));
+        source.cancel();
+        add(*writer, random_bytes(2, 20 * 1024));
+        EXPECT_EQ(hresult_of([&] { run(complete_compression(*writer, level)); }), tavik::details::cancelled_hresult);
+        EXPECT_EQ(hresult_of([&] { run(save_block_index(*writer)); }), tavik::details::cancelled_hresult);
+        EXPECT_FALSE(writer->committed());
+    }
+    EXPECT_TRUE(list_files(blocks + L"\\0").empty());
+    EXPECT_FALSE(file_exists(blocks + L"\\blocks.ddb"));
+    EXPECT_EQ(store->statistics().block_count, 0u);
+}
+
 TEST_F(BlockStore, PendingBlocksReadBackAtEveryStageOfTheirFile)
 {
     auto store = open(8 * 1024);
