@@ -112,45 +112,49 @@ tavik::details::future<bool> block_writer::add_block(const block_key& key, const
     if (length == 0 || length > max_block_length || static_cast<unsigned>(kind) >= block_kind_count)
         tavik::details::throw_hresult(E_INVALIDARG);
 
-    if (auto it = index_.find(key); it != index_.end()) {
-        // Same key and same length are the same block; the bytes are not compared.
-        if (it->second.size != length)
-            co_return false;
-        ++it->second.references;
-        added_bytes_ += length;
-        co_return true;
-    }
-
-    block_file& file = *open_[static_cast<unsigned>(kind)];
-    const std::uint32_t offset = file.buffer.used;
-    const std::uint64_t used = std::uint64_t(offset) + length;
-    if (used > file.buffer.capacity) {
-        // A view from fetch_pending_block may point into the buffer: growing waits for it.
-        co_await file.lock.lock();
-        try {
-            grow(file.buffer, used);
-        } catch (...) {
-            file.lock.unlock();
-            throw;
-        }
-        file.lock.unlock();
-    }
     try {
+        if (auto it = index_.find(key); it != index_.end()) {
+            // Same key and same length are the same block; the bytes are not compared.
+            if (it->second.size != length)
+                co_return false;
+            ++it->second.references;
+            added_bytes_ += length;
+            co_return true;
+        }
+
+        block_file& file = *open_[static_cast<unsigned>(kind)];
+        const std::uint32_t offset = file.buffer.used;
+        const std::uint64_t used = std::uint64_t(offset) + length;
+        if (used > file.buffer.capacity) {
+            // A view from fetch_pending_block may point into the buffer: growing waits for it.
+            co_await file.lock.lock();
+            try {
+                grow(file.buffer, used);
+            } catch (...) {
+                file.lock.unlock();
+                throw;
+            }
+            file.lock.unlock();
+        }
         index_.try_emplace(key, block_entry{&file, offset, length, 1});
+        std::memcpy(file.buffer.data + offset, bytes, length);
+        file.buffer.used = static_cast<std::uint32_t>(used);
+        added_bytes_ += length;
+        unique_bytes_ += length;
+
+        if (used >= store_->block_file_size_limit()) {
+            // The successor first: should it fail, the full file simply stays open; a file that
+            // is neither open nor compressing can never be committed (save_block_index refuses).
+            new_block_file(kind);
+            close_file(file, level);
+            co_await wait_for_slot();
+        }
+        co_return true;
     } catch (const std::bad_alloc&) {
+        // The index's growth, a new block file or its task: no memory is a failure of the
+        // operation, not of the process.
         throw_out_of_memory();
     }
-    std::memcpy(file.buffer.data + offset, bytes, length);
-    file.buffer.used = static_cast<std::uint32_t>(used);
-    added_bytes_ += length;
-    unique_bytes_ += length;
-
-    if (used >= store_->block_file_size_limit()) {
-        close_file(file, level);
-        new_block_file(kind);
-        co_await wait_for_slot();
-    }
-    co_return true;
 }
 
 bool block_writer::release_block(const block_key& key)
