@@ -91,7 +91,7 @@ inline void complete_pending_call(const std::shared_ptr<call_state>& state, std:
 
 // What a connection shares with the coroutines that may outlive its loops: the calls waiting for
 // an answer and the requests still running, which answer into a closed queue after the shutdown.
-class connection_core {
+class connection_core : public std::enable_shared_from_this<connection_core> {
 public:
     connection_core() = default;
     connection_core(const connection_core&) = delete;
@@ -106,6 +106,9 @@ public:
         using namespace tavik::details;
         if (body.size() > max_body_size)
             throw_hresult(e_invalidarg);
+        // The call resumes after its connection may have been destroyed (the destructor fails
+        // it): it keeps the core alive until it has cleaned up after itself.
+        std::shared_ptr<connection_core> keep = shared_from_this();
         cancellation_token token(cancellation, co_await this_promise);
         auto state = std::make_shared<call_state>();
         std::uint32_t id;
@@ -372,21 +375,21 @@ private:
     }
 
     // Every end of a loop, failure or cancellation, ends the whole connection and offers the
-    // close handler its HRESULT; the first loop to end delivers it.
+    // close handler its HRESULT. The first loop to end delivers it: it claims the handler before
+    // it cancels, so the other loop, which ends only because of that cancellation, cannot get
+    // there first with operation_cancelled.
     void end_loop(HRESULT hr) noexcept
     {
+        const bool first = !close_taken_.exchange(true, std::memory_order_acq_rel);
         core_->cancellation.cancel();
         // Nothing will write any more: later calls fail at once instead of waiting in the queue.
         core_->queue.close();
-        notify_closed(hr);
+        if (first)
+            notify_closed(hr);
     }
 
-    void notify_closed(HRESULT hr) noexcept
-    {
-        if (close_taken_.exchange(true, std::memory_order_acq_rel))
-            return;
-        post_close_handler(std::move(close_handler_), hr);
-    }
+    // Moves the close handler out of the connection, once, and runs it on a pool thread.
+    void notify_closed(HRESULT hr) noexcept { post_close_handler(std::move(close_handler_), hr); }
 
     // One per incoming request or one-way message. It holds the core, not the connection: a
     // request still running when the connection shuts down answers into the closed queue.

@@ -83,6 +83,8 @@ struct io_operation {
         publish(this);
 
         HANDLE pipe = transport->pipe_;
+        if (transport->issue_hook_)
+            transport->issue_hook_();
         StartThreadpoolIo(transport->io_);
         BOOL ok;
         DWORD done = 0;

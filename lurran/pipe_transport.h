@@ -11,6 +11,7 @@
 // link_cancellation) aborts the read and the write in flight with 0x800703E3; an operation not
 // yet started fails with operation_cancelled (0x800704C7).
 
+#include <lurran/handler_slot.h>
 #include <lurran/message.h>
 
 #include <tavik/cancellation.h>
@@ -61,6 +62,10 @@ public:
     // Cancels the operations in flight; run by the cancellation subscriptions of the operations.
     void cancel_in_flight() noexcept;
 
+    // Test seam: runs after an operation has been published and before it is issued, the moment
+    // at which a cancellation finds nothing in flight to cancel.
+    void set_issue_hook(handler_slot<void()> hook) noexcept { issue_hook_ = std::move(hook); }
+
 private:
     friend struct io_operation;
 
@@ -75,6 +80,7 @@ private:
     SRWLOCK in_flight_lock_ = SRWLOCK_INIT;
     io_operation* reading_ = nullptr;
     io_operation* writing_ = nullptr;
+    handler_slot<void()> issue_hook_;
 };
 
 } // namespace lurran::details::pipe

@@ -167,7 +167,7 @@ TEST(ServedConnection, MalformedFramesEndTheConnectionThroughTheCloseHandler)
         if (r.expected != invalid_arg || r.sent.size() < 12)
             f.peer.close();
         ASSERT_TRUE(f.closed.wait());
-        EXPECT_EQ(f.closed.hr, r.expected);
+        EXPECT_EQ(f.closed.hr, r.expected) << std::hex << f.closed.hr.load();
         f.conn->shutdown();
         EXPECT_EQ(f.closed.count, 1);
     }

@@ -149,6 +149,38 @@ TEST(PipeTransport, CancellingAbortsAWriteThatThePeerDoesNotRead)
     EXPECT_EQ(failure_of(pending), aborted);
 }
 
+// The cancellation callback runs just after the operation was published and just before it is
+// issued: it finds nothing to cancel, and the issuer must notice the cancellation itself.
+TEST(PipeTransport, CancelLandingBetweenPublishAndIssueStillEndsTheOperation)
+{
+    for (bool writing : {false, true}) {
+        SCOPED_TRACE(writing ? "write" : "read");
+        auto [server, client] = accept_raw_client(unique_pipe_name(L"gap"), 4096);
+        cancellation_source owner;
+        server.link_cancellation(owner);
+        // The write's first operation is its header, which a pipe with room completes at once;
+        // the body's first piece is the one that pends.
+        std::atomic<int> issued{writing ? -1 : 0};
+        server.set_issue_hook([&owner, &issued] {
+            if (issued++ == 0) {
+                owner.cancel();
+                Sleep(100); // the callback runs on a pool thread meanwhile
+            }
+        });
+        HRESULT hr;
+        if (writing) {
+            auto w = server.write(message_t(0, 1, pattern(256 << 10)));
+            hr = failure_of(w, 3000ms);
+        } else {
+            auto r = server.read();
+            hr = failure_of(r, 3000ms);
+        }
+        EXPECT_EQ(hr, aborted) << std::hex << hr;
+        if (hr == S_FALSE)
+            client.close(); // lets a hung operation end so that the test can go on
+    }
+}
+
 // A cancellation that lands while an operation is being issued must still end it. Each round
 // races the cancel, from another thread, against the issue of a write that the peer never reads
 // (or of a read that nothing answers).
