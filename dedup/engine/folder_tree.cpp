@@ -1,0 +1,313 @@
+#include <dedup/engine/folder_tree.h>
+
+#include <tavik/error_categories.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace dedup::impl {
+
+namespace {
+
+// The smallest possible item record and stream record of the tree image, for checking counts
+// against the bytes that are left before anything is reserved for them.
+constexpr std::size_t min_item_record = 4 + 8 + 40 + 16 + 4 + 1;
+constexpr std::size_t min_stream_record = 4 + 4;
+
+template <typename T>
+void append(std::vector<std::uint8_t>& out, const T& value)
+{
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+    out.insert(out.end(), bytes, bytes + sizeof(T));
+}
+
+void append_name(std::vector<std::uint8_t>& out, const std::wstring& name)
+{
+    append(out, static_cast<std::uint32_t>(name.size()));
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(name.data());
+    out.insert(out.end(), bytes, bytes + name.size() * sizeof(wchar_t));
+}
+
+void append_record(std::vector<std::uint8_t>& out, const std::wstring& name, const file_t& item)
+{
+    append_name(out, name);
+    append(out, item.size);
+    // Field by field, then four zero bytes: the structure's padding may hold anything.
+    append(out, item.basic_info.CreationTime.QuadPart);
+    append(out, item.basic_info.LastAccessTime.QuadPart);
+    append(out, item.basic_info.LastWriteTime.QuadPart);
+    append(out, item.basic_info.ChangeTime.QuadPart);
+    append(out, static_cast<std::uint32_t>(item.basic_info.FileAttributes));
+    append(out, std::uint32_t(0));
+    append(out, item.security_key);
+    append(out, static_cast<std::uint32_t>(item.streams.size()));
+    for (const stream_t& stream : item.streams) {
+        append_name(out, stream.name);
+        append(out, static_cast<std::uint32_t>(stream.refs.size()));
+        const auto* refs = reinterpret_cast<const std::uint8_t*>(stream.refs.data());
+        out.insert(out.end(), refs, refs + stream.refs.size() * sizeof(block_ref));
+    }
+    out.push_back(item.flags);
+}
+
+// A cursor over the tree image; every read fails instead of passing the end.
+class image_reader {
+public:
+    explicit image_reader(std::span<const std::uint8_t> bytes) noexcept : bytes_(bytes) {}
+
+    std::size_t remaining() const noexcept { return bytes_.size() - at_; }
+
+    bool read(void* out, std::size_t length) noexcept
+    {
+        if (length > remaining())
+            return false;
+        std::memcpy(out, bytes_.data() + at_, length);
+        at_ += length;
+        return true;
+    }
+
+    template <typename T>
+    bool read(T& value) noexcept
+    {
+        return read(&value, sizeof(T));
+    }
+
+    bool skip(std::size_t length) noexcept
+    {
+        if (length > remaining())
+            return false;
+        at_ += length;
+        return true;
+    }
+
+    // u32 length and that many UTF-16 code units; a NUL inside a name is damage (names are
+    // compared as terminated strings).
+    bool read_name(std::wstring& name)
+    {
+        std::uint32_t length;
+        if (!read(length) || length > remaining() / sizeof(wchar_t))
+            return false;
+        name.resize(length);
+        read(name.data(), std::size_t(length) * sizeof(wchar_t));
+        return name.find(L'\0') == std::wstring::npos;
+    }
+
+    // A count of records of at least `record_size` bytes each, no more than the bytes left hold.
+    bool read_count(std::uint32_t& count, std::size_t record_size) noexcept
+    {
+        return read(count) && count <= remaining() / record_size;
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t at_ = 0;
+};
+
+bool read_streams(image_reader& reader, std::vector<stream_t>& streams, std::uint32_t count)
+{
+    streams.clear();
+    streams.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        stream_t& stream = streams.emplace_back();
+        std::uint32_t refs;
+        if (!reader.read_name(stream.name) || !reader.read_count(refs, sizeof(block_ref)))
+            return false;
+        stream.refs.resize(refs);
+        reader.read(stream.refs.data(), std::size_t(refs) * sizeof(block_ref));
+    }
+    return true;
+}
+
+// Everything of an item record up to and including its flags.
+bool read_record(image_reader& reader, std::wstring& name, file_t& item)
+{
+    std::uint32_t attributes, streams;
+    if (!reader.read_name(name) || !reader.read(item.size) || !reader.read(item.basic_info.CreationTime.QuadPart) ||
+        !reader.read(item.basic_info.LastAccessTime.QuadPart) || !reader.read(item.basic_info.LastWriteTime.QuadPart) ||
+        !reader.read(item.basic_info.ChangeTime.QuadPart) || !reader.read(attributes) || !reader.skip(4) ||
+        !reader.read(item.security_key) || !reader.read_count(streams, min_stream_record) ||
+        !read_streams(reader, item.streams, streams) || !reader.read(item.flags))
+        return false;
+    item.basic_info.FileAttributes = attributes;
+    if (item.flags & file_t::no_security_flag)
+        item.security_key = block_key{};
+    return true;
+}
+
+// Moves every child of `folder` into `pending` and empties the map.
+void drain(folder_t::children_map& children, std::vector<std::shared_ptr<file_t>>& pending)
+{
+    for (auto& [name, child] : children)
+        pending.push_back(std::move(child));
+    children.clear();
+}
+
+} // namespace
+
+folder_t::folder_t(const file_t& record, folder_t* parent_folder) : file_t(record)
+{
+    parent = parent_folder;
+    if (flags & no_security_flag)
+        security_key = block_key{};
+    flags = folder_flag;
+}
+
+folder_t::~folder_t()
+{
+    std::vector<std::shared_ptr<file_t>> pending;
+    drain(children, pending);
+    while (!pending.empty()) {
+        std::shared_ptr<file_t> node = std::move(pending.back());
+        pending.pop_back();
+        // A folder nobody else holds gives up its children here, so its own destruction below
+        // finds nothing left to release. One that is still held keeps them.
+        if (node->is_folder() && node.use_count() == 1)
+            drain(static_cast<folder_t&>(*node).children, pending);
+    }
+}
+
+std::shared_ptr<file_t> folder_t::find_child(const std::wstring& name) const
+{
+    auto found = children.lower_bound(name);
+    if (found == children.end() || projfs::file_name_compare(name.c_str(), found->first.c_str()) < 0)
+        return nullptr;
+    return found->second;
+}
+
+std::optional<found_item> folder_t::find_path(const std::shared_ptr<folder_t>& folder, std::wstring_view path)
+{
+    if (path.empty())
+        return found_item{folder, std::wstring()};
+    const folder_t* current = folder.get();
+    std::wstring component;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = path.find(L'\\', start);
+        component.assign(path.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start));
+        auto found = current->children.lower_bound(component);
+        if (found == current->children.end() ||
+            projfs::file_name_compare(component.c_str(), found->first.c_str()) < 0)
+            return std::nullopt;
+        if (end == std::wstring_view::npos)
+            return found_item{found->second, found->first};
+        if (!found->second->is_folder())
+            return std::nullopt;
+        current = static_cast<const folder_t*>(found->second.get());
+        start = end + 1;
+    }
+}
+
+std::pair<folder_t::children_map::iterator, bool> folder_t::insert_or_assign(const std::wstring& name,
+                                                                             std::shared_ptr<file_t> node)
+{
+    auto found = children.lower_bound(name);
+    if (found != children.end() && projfs::file_name_compare(name.c_str(), found->first.c_str()) >= 0) {
+        found->second = std::move(node);
+        return {found, false};
+    }
+    if (children.size() >= children.max_size())
+        throw std::length_error("folder tree: too many children");
+    return {children.emplace_hint(found, name, std::move(node)), true};
+}
+
+std::shared_ptr<folder_t> folder_t::copy(const folder_t& source, folder_t* new_parent)
+{
+    auto top = std::make_shared<folder_t>(source, new_parent);
+    std::vector<std::pair<const folder_t*, folder_t*>> pending{{&source, top.get()}};
+    while (!pending.empty()) {
+        auto [from, to] = pending.back();
+        pending.pop_back();
+        for (const auto& [name, child] : from->children) {
+            if (child->is_folder()) {
+                auto copied = std::make_shared<folder_t>(*child, to);
+                pending.emplace_back(static_cast<const folder_t*>(child.get()), copied.get());
+                to->children.emplace_hint(to->children.end(), name, std::move(copied));
+            } else {
+                auto copied = std::make_shared<file_t>(*child);
+                copied->parent = to;
+                to->children.emplace_hint(to->children.end(), name, std::move(copied));
+            }
+        }
+    }
+    return top;
+}
+
+void folder_t::serialize(std::vector<std::uint8_t>& out) const
+{
+    std::vector<std::pair<const folder_t*, children_map::const_iterator>> pending{{this, children.begin()}};
+    append(out, static_cast<std::uint32_t>(children.size()));
+    while (!pending.empty()) {
+        auto& [folder, next] = pending.back();
+        if (next == folder->children.end()) {
+            pending.pop_back();
+            continue;
+        }
+        const auto& [name, child] = *next++;
+        append_record(out, name, *child);
+        if (child->is_folder()) {
+            const auto* child_folder = static_cast<const folder_t*>(child.get());
+            append(out, static_cast<std::uint32_t>(child_folder->children.size()));
+            pending.emplace_back(child_folder, child_folder->children.begin());  // invalidates the references above
+        }
+    }
+}
+
+std::error_code folder_t::deserialize(std::span<const std::uint8_t> image)
+{
+    image_reader reader(image);
+    struct frame {
+        folder_t* folder;
+        std::shared_ptr<folder_t> keep;  // a duplicate folder is read, then dropped with its frame
+        std::uint32_t remaining;
+    };
+    std::vector<frame> pending;
+    std::uint32_t count;
+    if (!reader.read_count(count, min_item_record)) {
+        return create_error::folder_invalid;
+    }
+    pending.push_back({this, nullptr, count});
+    std::wstring name;
+    file_t record;
+    while (!pending.empty()) {
+        if (pending.back().remaining == 0) {
+            pending.pop_back();
+            continue;
+        }
+        --pending.back().remaining;
+        folder_t* into = pending.back().folder;
+        if (!read_record(reader, name, record)) {
+            children.clear();
+            return create_error::folder_invalid;
+        }
+        if (record.flags & folder_flag) {
+            if (!reader.read_count(count, min_item_record)) {
+                children.clear();
+                return create_error::folder_invalid;
+            }
+            auto node = std::make_shared<folder_t>(record, into);
+            folder_t* raw = node.get();
+            auto position = into->children.emplace_hint(into->children.end(), name, node);
+            const bool inserted = position->second.get() == raw;
+            pending.push_back({raw, inserted ? nullptr : std::move(node), count});
+        } else {
+            auto node = std::make_shared<file_t>(std::move(record));
+            node->parent = into;
+            into->children.emplace_hint(into->children.end(), name, std::move(node));
+            record = file_t{};
+        }
+    }
+    if (reader.remaining() != 0) {
+        children.clear();
+        return create_error::folder_invalid;
+    }
+    return {};
+}
+
+std::vector<std::uint8_t> serialize_tree(const folder_t& folder)
+{
+    std::vector<std::uint8_t> image;
+    folder.serialize(image);
+    return image;
+}
+
+} // namespace dedup::impl

@@ -1,0 +1,338 @@
+#include <dedup/engine/root_folder.h>
+
+#include <dedup/engine/durable_replace.h>
+#include <dedup/engine/folder_path.h>
+#include <dedup/engine/store_names.h>
+
+#include <tavik/error.h>
+#include <tavik/error_categories.h>
+#include <tavik/lock_guard.h>
+
+#include <rpc.h>
+#include <winioctl.h>
+
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+namespace dedup::impl {
+
+namespace {
+
+std::uint64_t now_filetime() noexcept
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return (std::uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+GUID new_folder_id() noexcept
+{
+    GUID id{};
+    RPC_STATUS status = UuidCreate(&id);
+    // RPC_S_UUID_LOCAL_ONLY still gives an identifier unique on this machine, which is all a
+    // folder needs.
+    if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY)
+        return GUID{};
+    return id;
+}
+
+// Switches NTFS compression off on a compressed folder: block files are compressed already, and
+// the file system's compression would only cost time. A file system without compression control
+// (or a refusal) leaves the folder as it is, which changes nothing for the store.
+void disable_compression(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_COMPRESSED))
+        return;
+    HANDLE folder = CreateFileW(path.c_str(), MAXIMUM_ALLOWED, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return;
+    DWORD format = 0;  // COMPRESSION_FORMAT_NONE
+    DWORD returned = 0;
+    DeviceIoControl(folder, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &returned, nullptr);
+    CloseHandle(folder);
+}
+
+HANDLE create_lock_file(const std::wstring& store_path)
+{
+    return CreateFileW(lock_file_path(store_path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+} // namespace
+
+void lock_file_handle::close() noexcept
+{
+    if (is_open()) {
+        DWORD error = GetLastError();
+        CloseHandle(handle_);
+        SetLastError(error);
+    }
+    handle_ = INVALID_HANDLE_VALUE;
+}
+
+root_folder::root_folder(tavik::details::cancellation_source& creator, root_folder_options options)
+    : lifetime_(tavik::details::make_linked_cancellation_source(creator)),
+      idle_source_(tavik::details::make_linked_cancellation_source(lifetime_)),
+      options_(std::move(options))
+{
+}
+
+root_folder::~root_folder()
+{
+    lifetime_.cancel();
+    if (schedule_task_.valid())
+        tavik::details::wait_blocking(schedule_task_);
+    if (idle_task_.valid())
+        tavik::details::wait_blocking(idle_task_);
+    idle_task_.reset();
+    schedule_task_.reset();
+    store_.reset();
+    tree_.reset();
+    // The members go in reverse order: paths, then the lock file (which deletes it), then the idle
+    // source and the lifetime source.
+}
+
+store_file_system& root_folder::files() const noexcept
+{
+    return options_.store.file_system ? *options_.store.file_system : system_store_file_system();
+}
+
+GUID root_folder::get_folder_id()
+{
+    return header_.folder_id;
+}
+
+folder_statistics root_folder::get_statistics()
+{
+    if (tavik::details::wait_blocking_result(ensure_loaded()) || !store_)
+        return {};
+    return store_->statistics();
+}
+
+void root_folder::set_virtualization_context(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT context)
+{
+    context_ = context;
+}
+
+std::error_code root_folder::create(std::wstring path, create_params params)
+{
+    if (initialized_)
+        return common_error::already_initialized;
+    // Recorded before any further check, so that an open of this object after "Folder already
+    // exists" runs with the periods given here.
+    header_.folder_id = new_folder_id();
+    header_.creation_parameter = params.block_file_size_limit;
+    optimize_period_ = params.optimize_period;
+    gc_period_ = params.gc_period;
+    folder_path_ = full_folder_path(path);
+
+    // The folder itself. With no-create nothing is made: the flag promises that a missing folder
+    // stays missing, and "Folder already exists" sends the caller to open, which reports the
+    // folder invalid.
+    DWORD attributes = GetFileAttributesW(folder_path_.c_str());
+    bool created = false;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (params.flags & create_params::no_create)
+            return create_error::folder_already_exists;
+        if (CreateDirectoryW(folder_path_.c_str(), nullptr)) {
+            created = true;
+        } else if (DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS) {
+            // A folder that can be neither found nor made (its parent is missing, access is
+            // denied): its store must not be made beside it.
+            return make_hresult_error_code(HRESULT_FROM_WIN32(error));
+        }
+        attributes = GetFileAttributesW(folder_path_.c_str());
+    }
+    if (!created && !(params.flags & create_params::adopt))
+        return create_error::folder_already_exists;
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return make_hresult_error_code(HRESULT_FROM_WIN32(ERROR_DIRECTORY));
+    disable_compression(folder_path_);
+
+    store_path_ = store_folder_path(folder_path_);
+    std::error_code made_error;
+    if (!std::filesystem::create_directories(std::filesystem::path(block_folder_path(store_path_)), made_error)) {
+        if (made_error)
+            return made_error;
+        return create_error::folder_already_exists;  // a store with its block folder is there already
+    }
+
+    try {
+        disable_compression(store_path_);
+        // Neither attribute is needed for the store to work; a file system that refuses them
+        // leaves a visible or indexed store folder, nothing worse.
+        SetFileAttributesW(store_path_.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+
+        store_.reset();
+        store_.emplace(options_.store);
+        store_->init(block_folder_path(store_path_), params.block_file_size_limit, std::nullopt);
+
+        std::vector<std::uint8_t> image;
+        {
+            tavik::details::exclusive_lock_guard tree_guard(tree_lock_);
+            image = serialize_tree(*tree_);
+        }
+        tavik::details::wait_blocking_result(save_file_info(std::move(image), 7));
+
+        HANDLE lock = create_lock_file(store_path_);
+        if (lock == INVALID_HANDLE_VALUE)
+            return make_hresult_error_code(HRESULT_FROM_WIN32(GetLastError()));
+        lock_file_.reset(lock);
+
+        initialized_ = true;
+        start_schedule();
+        start_idle_task();
+        last_use_ = now_filetime();
+        return {};
+    } catch (const tavik::details::hresult_error_impl& error) {
+        return make_hresult_error_code(error.code());
+    }
+}
+
+tavik::details::future<std::error_code> root_folder::open(std::wstring path)
+{
+    if (initialized_)
+        co_return common_error::already_initialized;
+    folder_path_ = full_folder_path(path);
+    store_path_ = store_folder_path(folder_path_);
+
+    HANDLE lock = create_lock_file(store_path_);
+    if (lock == INVALID_HANDLE_VALUE) {
+        switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            co_return create_error::folder_invalid;
+        case ERROR_SHARING_VIOLATION:
+            co_return create_error::folder_already_opened;
+        default:
+            co_return internal_error::invariant_broken;
+        }
+    }
+    lock_file_.reset(lock);
+
+    // The folder's lifetime ends the load early: the object is being given up.
+    tavik::details::cancellation_token token(lifetime_, co_await tavik::details::this_promise);
+    co_return co_await load_file_info();
+}
+
+tavik::details::future<std::error_code> root_folder::ensure_loaded()
+{
+    for (;;) {
+        if (!unloaded_.load(std::memory_order_acquire)) {
+            last_use_ = now_filetime();
+            co_return std::error_code{};
+        }
+        AcquireSRWLockExclusive(&tree_lock_);
+        if (!unloaded_.load(std::memory_order_acquire)) {
+            ReleaseSRWLockExclusive(&tree_lock_);
+            continue;
+        }
+        std::error_code result;
+        std::exception_ptr failure;
+        try {
+            result = co_await load_file_info();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // An SRW lock may be released by another thread than the one that took it; the load may
+        // have continued on a pool thread.
+        ReleaseSRWLockExclusive(&tree_lock_);
+        if (failure)
+            std::rethrow_exception(failure);
+        co_return result;
+    }
+}
+
+tavik::details::future<void> root_folder::save_file_info(std::vector<std::uint8_t> image,
+                                                        std::int32_t compression_level)
+{
+    page_buffer compressed = compress_tree_image(image, compression_level);
+    image = {};
+    if (store_)
+        header_.statistics = store_->statistics();
+    const file_info_header header = header_;
+    const std::span<const std::byte> pieces[] = {
+        {reinterpret_cast<const std::byte*>(&header), sizeof header},
+        {compressed.data, compressed.used},
+    };
+    co_await durable_replace(files(), file_info_path(store_path_), pieces);
+}
+
+tavik::details::future<std::error_code> root_folder::load_file_info()
+{
+    store_file_system& fs = files();
+    const std::wstring path = recover_interrupted_replace(fs, file_info_path(store_path_));
+    overlapped_file file;
+    bool opened = true;
+    try {
+        file = fs.open_file(path, false);
+    } catch (const tavik::details::hresult_error_impl&) {
+        opened = false;  // no store, no file, or held by another: all the same to the caller
+    }
+    if (!opened)
+        co_return create_error::folder_invalid;
+
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.handle(), &size))
+        tavik::details::throw_last_error();
+    // Nothing this store writes comes near 4 GiB (an LZ4 block holds less than 2 GiB).
+    if (static_cast<std::uint64_t>(size.QuadPart) > std::numeric_limits<std::uint32_t>::max() - page_buffer::page_size)
+        co_return create_error::folder_invalid;
+    const auto length = static_cast<std::uint32_t>(size.QuadPart);
+    page_buffer bytes;
+    std::uint32_t read = 0;
+    if (length > 0) {
+        bytes.reserve(length);
+        auto operation = file.read(0, bytes.data, length);
+        read = co_await in_place(operation);
+    }
+    file.close();
+    if (read != length)
+        co_return create_error::folder_invalid;  // changed under the reader
+
+    page_buffer image;
+    file_info_header header{};
+    std::error_code result =
+        decode_file_info({reinterpret_cast<const std::uint8_t*>(bytes.data), read}, header, image);
+    if (read >= sizeof header)
+        header_ = header;
+    if (result)
+        co_return result;
+    bytes.release();
+
+    auto root = std::make_shared<folder_t>();
+    if (std::error_code damaged = root->deserialize({reinterpret_cast<const std::uint8_t*>(image.data), image.used}))
+        co_return damaged;
+    image.release();
+    tree_ = std::move(root);
+
+    store_.reset();
+    store_.emplace(options_.store);
+    const folder_statistics saved = header_.statistics;
+    store_->init(block_folder_path(store_path_), static_cast<std::uint32_t>(header_.creation_parameter), saved);
+    const bool empty_tree = tree_->children.empty() && saved.uncompressed_size == 0 && saved.unique_size == 0;
+    if (std::error_code store_error = store_->open_store(empty_tree))
+        co_return store_error;
+
+    if (!initialized_) {
+        initialized_ = true;
+        start_schedule();
+    }
+    unloaded_.store(false, std::memory_order_release);
+    start_idle_task();
+    last_use_ = now_filetime();
+    co_return std::error_code{};
+}
+
+void root_folder::start_schedule()
+{
+}
+
+void root_folder::start_idle_task()
+{
+}
+
+} // namespace dedup::impl
