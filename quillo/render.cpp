@@ -141,12 +141,21 @@ void format_signed(const format_item& item, std::int64_t value, std::uint64_t sa
     set_result(buffer, text.begin, text.end);
 }
 
-// 10^k without overflow or underflow of the intermediate power for every exponent of a finite
-// double (k from about -308 to 324).
+// x times 10^k. Powers of ten up to 10^22 are exact doubles, so for the exponents the exponent form
+// meets in practice the scaling rounds once: dividing by an exact 10^-k instead of multiplying by an
+// inexact 10^k, and never through std::pow, which this runtime computes several units in the last
+// place off for negative exponents, enough to show in the sixteenth digit. Larger exponents go in
+// steps of 10^22 towards the result, so no intermediate overflows or underflows.
 double scale_by_power_of_ten(double x, int k) noexcept
 {
-    const int half = k / 2;
-    return x * std::pow(10.0, half) * std::pow(10.0, k - half);
+    constexpr double exact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    constexpr int largest = 22;
+    for (; k > largest; k -= largest)
+        x *= exact[largest];
+    for (; k < -largest; k += largest)
+        x /= exact[largest];
+    return k >= 0 ? x * exact[k] : x / exact[-k];
 }
 
 // 0.5, 0.05, ..., 5e-17: half a unit of the last written digit, by precision.

@@ -227,6 +227,13 @@ TEST(RenderTest, Doubles)
         {L"{0np2}", {-std::numeric_limits<double>::infinity()}, L"-inf"},
         {L"{0np2}", {std::numeric_limits<double>::quiet_NaN()}, L"nan"},
         {L"{0np2}", {9.1e18}, L"9100000000000000000.00"},
+        // The exponent form scales by exact powers of ten: all sixteen digits of a round value stay
+        // exact.
+        {L"{0nsa}", {1e17}, L"1.0000000000000000e+17"},
+        {L"{0np16sa}", {3e20}, L"3.0000000000000000e+20"},
+        {L"{0nsa}", {1e-20}, L"1.0000000000000000e-20"},
+        {L"{0np2sa}", {-1e-300}, L"-1.00e-300"},
+        {L"{0np2sa}", {1.7976931348623157e308}, L"1.80e+308"},
     });
 }
 
@@ -298,6 +305,131 @@ TEST(RenderTest, NamedInstances)
     out = L"keep:";
     quillo::render(parsed_format(L"{0}"), out, 7);
     EXPECT_EQ(out, L"keep:7");
+}
+
+// The formats the console program and the store engine render, with the argument types they pass.
+TEST(RenderTest, FormatsOfTheProgram)
+{
+    const std::wstring group = localised(L",");
+    const std::wstring point = localised(L".");
+    const std::int32_t access_denied = static_cast<std::int32_t>(0x80070005);
+    const std::int32_t cancelled = static_cast<std::int32_t>(0x800704C7);
+    check({
+        // Log line: day, month, year, hour, minute, second, level name, text.
+        {L"{0w2arf0}.{1w2arf0}.{2} {3w2arf0}:{4w2arf0}:{5w2arf0}\t{6}\t{7}",
+         {8, 12, 2026, 19, 3, 7, L"DEBUG", L"Logging system is initialized\r\n"},
+         L"08.12.2026 19:03:07\tDEBUG\tLogging system is initialized\r\n"},
+        {L"{0w2arf0}.{1w2arf0}.{2} {3w2arf0}:{4w2arf0}:{5w2arf0}\t{6}\t{7}",
+         {31, 1, 2027, 0, 59, 0, L"INFO", L"x"}, L"31.01.2027 00:59:00\tINFO\tx"},
+        // Logo.
+        {L"Quvan Software Tovalind (Folder Deduplication Utility)\nVersion {0}.{1w2arf0}.{2w2arf0}.{3w4arf0}\n\n",
+         {1u, 2u, 345u, 6u}, L"Quvan Software Tovalind (Folder Deduplication Utility)\nVersion 1.02.345.0006\n\n"},
+        {L"Version {0}.{1w2arf0}.{2w2arf0}.{3w4arf0}", {0u, 0u, 0u, 0u}, L"Version 0.00.00.0000"},
+        {L"Version {0}.{1w2arf0}.{2w2arf0}.{3w4arf0}", {10u, 12u, 99u, 12345u}, L"Version 10.12.99.12345"},
+        // Help page.
+        {L"Command-line parameters:\n\ndedup.exe [OPTIONS] [folder1] [folder2] ...\n\nOptions:\n{}\n",
+         {L"    --nologo    Do not display the logo message.\n"},
+         L"Command-line parameters:\n\ndedup.exe [OPTIONS] [folder1] [folder2] ...\n\nOptions:\n"
+         L"    --nologo    Do not display the logo message.\n\n"},
+        // Block folders and block files: block 1025, compressed, is 1.dcb in folder 1.
+        {L"{}", {std::uint64_t{1025} >> 10}, L"1"},
+        {L"{0}.{1?<}dub{1?|}dcb{1?>}", {1025u & 0x3FF, false}, L"1.dcb"},
+        {L"{0}.{1?<}dub{1?|}dcb{1?>}", {1023u, true}, L"1023.dub"},
+        {L"{0}.{1?<}dub{1?|}dcb{1?>}", {0u, true}, L"0.dub"},
+        // Store engine log lines.
+        {L"Optimize operation started on {}\r\n", {L"D:\\Data"}, L"Optimize operation started on D:\\Data\r\n"},
+        {L"Optimize operation completed with error {0ub016x}: {1}.\r\n", {access_denied, L"Access is denied."},
+         L"Optimize operation completed with error 0x80070005: Access is denied..\r\n"},
+        {L"Recover operation completed with error {0ub016x}: {1}.\r\n", {1, L""},
+         L"Recover operation completed with error 0x1: .\r\n"},
+        {L"Running scheduled task for {}\r\n", {L"E:\\"}, L"Running scheduled task for E:\\\r\n"},
+        {L"ERROR! Detected hash collision for {}", {L"a\\b{0}.txt"}, L"ERROR! Detected hash collision for a\\b{0}.txt"},
+        // Folder provider failure.
+        {L"Deduplicated folder {0} failed with error {1ub016x} at stage {2}: {3}\r\n",
+         {L"D:\\Data", cancelled, 0, L"The operation was canceled by the user."},
+         L"Deduplicated folder D:\\Data failed with error 0x800704c7 at stage 0: The operation was canceled by the user.\r\n"},
+        // One-shot commands.
+        {L"Starting a resync operation on {0}...\r\n", {L"D:\\Data"}, L"Starting a resync operation on D:\\Data...\r\n"},
+        {L"Error executing operation: {0} ({1ub016x})\r\n", {L"", cancelled},
+         L"Error executing operation:  (0x800704c7)\r\n"},
+        {L"The following error occurred during processing: {0} ({1ub016x}).\r\n",
+         {L"Unspecified error", static_cast<std::int32_t>(0x80004005)},
+         L"The following error occurred during processing: Unspecified error (0x80004005).\r\n"},
+        {L"Recover operation completed successfully. {0l} files and {1l} folders have been recovered.\r\n",
+         {1234u, 5u},
+         L"Recover operation completed successfully. 1" + group + L"234 files and 5 folders have been recovered.\r\n"},
+        {L"Approximate deduplicated folder statistics:\n  Uncompressed data size : {0l}\n  Unique size : {1l}\n"
+         L"  Compressed size : {2l}\n  Unique block count : {3l}\n",
+         {std::uint64_t{5000000000}, std::uint64_t{999}, std::uint64_t{0}, std::uint64_t{1000}},
+         L"Approximate deduplicated folder statistics:\n  Uncompressed data size : 5" + group + L"000" + group +
+             L"000" + group + L"000\n  Unique size : 999\n  Compressed size : 0\n  Unique block count : 1" + group +
+             L"000\n"},
+        // Progress lines: the percentage is never grouped.
+        {L"  Progress stage: {0}\r\n", {L"Preparing"}, L"  Progress stage: Preparing\r\n"},
+        {L"  Progress {0} %  ...\r", {std::uint64_t{100}}, L"  Progress 100 %  ...\r"},
+        {L"  Progress {0} %  ...\r", {std::uint64_t{12345}}, L"  Progress 12345 %  ...\r"},
+        // Size texts: a count below 1024 as a grouped integer, above it a double with two digits.
+        {L"{0lp2}", {std::uint64_t{0}}, L"0"},
+        {L"{0lp2}\u00A0{1}", {1536.0 / 1024, L"KB"}, L"1" + point + L"50\u00A0KB"},
+        {L"{0lp2}\u00A0{1}", {1048575.0 / 1024, L"KB"}, L"1" + group + L"024" + point + L"00\u00A0KB"},
+        {L"{0lp2}\u00A0{1}", {5000.0, L"TB"}, L"5" + group + L"000" + point + L"00\u00A0TB"},
+        // Help layout patterns.
+        {L"###ref{0}", {1}, L"###ref1"},
+        {L"###ref{0}", {12}, L"###ref12"},
+        {L"{0}{1?<} {2}{1?>}", {L"--log-path", true, L"path"}, L"--log-path path"},
+        {L"{0}{1?<} {2}{1?>}", {L"--nologo", false, L""}, L"--nologo"},
+    });
+}
+
+TEST(RenderTest, OptimizeSummary)
+{
+    const wchar_t* summary =
+        L"{16} on {15} completed in {4lp3} seconds:\n\n  Total files added: {0l}\n  Total files deleted: {2l}\n"
+        L"  Total folders added: {1l}\n  Total folders deleted: {3l}\n  Items skipped: {17l}\n\n"
+        L"Current deduplicated folder statistics:\n\n  Total uncompressed data: {5} ({6l} bytes)\n"
+        L"  Total unique data: {7} ({8l} bytes)\n    Deduplication ratio: 1:{11p2} ({12p2} % saved)\n"
+        L"  Total compressed data (approx): {9} ({10l} bytes)\n    Final compression ratio: 1:{13p2} ({14p2} % saved)\n";
+    ASSERT_EQ(std::wstring_view(summary).size(), 460u);
+
+    // Sizes 2 GB, 1 GB and 512 MB: ratios 2 and 4, savings 50 % and 75 %.
+    const std::uint64_t total = std::uint64_t{2} << 30;
+    const std::uint64_t unique = std::uint64_t{1} << 30;
+    const std::uint64_t compressed = std::uint64_t{512} << 20;
+    const std::wstring size_total = L"2.00\u00A0GB";
+    const std::wstring size_unique = L"1.00\u00A0GB";
+    const std::wstring size_compressed = L"512.00\u00A0MB";
+    const std::wstring expected =
+        L"Optimize on D:\\Data completed in 1,234.568 seconds:\n\n  Total files added: 1,234\n"
+        L"  Total files deleted: 0\n  Total folders added: 5\n  Total folders deleted: 2\n  Items skipped: 3\n\n"
+        L"Current deduplicated folder statistics:\n\n  Total uncompressed data: SIZE0 (2,147,483,648 bytes)\n"
+        L"  Total unique data: SIZE1 (1,073,741,824 bytes)\n    Deduplication ratio: 1:2.00 (50.00 % saved)\n"
+        L"  Total compressed data (approx): SIZE2 (536,870,912 bytes)\n"
+        L"    Final compression ratio: 1:4.00 (75.00 % saved)\n";
+    // Every '.' and ',' of the expected text is a number's, so the locale's own replace them; the size
+    // texts are rendered by their own format and go in afterwards.
+    std::wstring localised_expected = localised(expected);
+    const std::wstring sizes[] = {size_total, size_unique, size_compressed};
+    for (int i = 0; i < 3; ++i) {
+        const std::wstring marker = L"SIZE" + std::to_wstring(i);
+        localised_expected.replace(localised_expected.find(marker), marker.size(), sizes[i]);
+    }
+
+    const double t = static_cast<double>(total);
+    const double u = static_cast<double>(unique);
+    const double c = static_cast<double>(compressed);
+    std::wstring out;
+    quillo::render(parsed_format(summary), out, 1234u, 5u, 0u, 2u, 1234.5678, size_total, total, size_unique, unique,
+                   size_compressed, compressed, t / u, 100 - u * 100 / t, t / c, 100 - c * 100 / t,
+                   std::wstring_view(L"D:\\Data"), std::wstring_view(L"Optimize"), 3u);
+    EXPECT_EQ(out, localised_expected);
+
+    // An empty folder: ratios 1, savings 0.
+    out.clear();
+    const std::wstring zero = L"0";
+    quillo::render(parsed_format(L"1:{11p2} ({12p2} % saved) 1:{13p2} ({14p2} % saved)"), out, 0u, 0u, 0u, 0u, 0.0,
+                   zero, std::uint64_t{0}, zero, std::uint64_t{0}, zero, std::uint64_t{0}, 1.0, 100.0 - 100.0, 1.0,
+                   100.0 - 100.0);
+    EXPECT_EQ(out, localised(L"1:1.00 (0.00 % saved) 1:1.00 (0.00 % saved)"));
 }
 
 TEST(RenderTest, LogHelpers)
