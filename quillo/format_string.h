@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillo {
 
@@ -81,8 +82,18 @@ public:
 
     parsed_format(const parsed_format&) = delete;
     parsed_format& operator=(const parsed_format&) = delete;
-    parsed_format(parsed_format&&) noexcept = default;
-    parsed_format& operator=(parsed_format&&) noexcept = default;
+    // A moved-from format is left empty: its count must not outlive the items it counted.
+    parsed_format(parsed_format&& other) noexcept
+        : text_(std::exchange(other.text_, {})), items_(std::move(other.items_)), count_(std::exchange(other.count_, 0))
+    {
+    }
+    parsed_format& operator=(parsed_format&& other) noexcept
+    {
+        text_ = std::exchange(other.text_, {});
+        items_ = std::move(other.items_);
+        count_ = std::exchange(other.count_, 0);
+        return *this;
+    }
     ~parsed_format() = default;
 
     // Releases the previous items, then parses `text`. Throws bad_extended_format_string at the

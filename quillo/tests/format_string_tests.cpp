@@ -167,6 +167,20 @@ TEST(FormatStringTest, ReparseReplacesItems)
     EXPECT_EQ(parsed.text(), L"abc");
 }
 
+TEST(FormatStringTest, MovingTakesTheItemsAndLeavesAnEmptyFormat)
+{
+    parsed_format source(L"x{0}y{1}");
+    parsed_format target(std::move(source));
+    EXPECT_EQ(describe(target), "L(x) F0 L(y) F1");
+    EXPECT_TRUE(source.items().empty());
+
+    parsed_format assigned(L"z");
+    assigned = std::move(target);
+    EXPECT_EQ(describe(assigned), "L(x) F0 L(y) F1");
+    EXPECT_TRUE(target.items().empty());
+    EXPECT_TRUE(target.text().empty());
+}
+
 TEST(FormatStringTest, BadFormatErrorIsNotAStandardException)
 {
     static_assert(std::is_base_of_v<quillo::generic_exception, bad_extended_format_string>);
