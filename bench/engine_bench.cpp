@@ -6,6 +6,10 @@
 #include <dedup/engine/block_index.h>
 #include <dedup/engine/block_store.h>
 #include <dedup/engine/block_writer.h>
+#include <dedup/engine/folder_tree.h>
+#include <dedup/engine/root_folder.h>
+
+#include <ostrel/com/ptr.h>
 
 #include <tavik/future.h>
 
@@ -314,6 +318,121 @@ void store_figures()
     memory_figures();
 }
 
+// ---------------------------------------------------------------------------------------------
+// Folder tree and "files.deinfo"
+
+// A tree of `folders` folders of `files` files each, every file with one stream of two references,
+// as an optimize leaves small files.
+std::shared_ptr<dedup::impl::folder_t> make_tree(std::uint32_t folders, std::uint32_t files)
+{
+    using dedup::impl::file_t;
+    using dedup::impl::folder_t;
+    auto root = std::make_shared<folder_t>();
+    for (std::uint32_t f = 0; f < folders; ++f) {
+        auto folder = std::make_shared<folder_t>();
+        folder->basic_info.FileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+        folder->basic_info.LastWriteTime.QuadPart = 133000000000000000 + f;
+        folder->security_key = dedup::block_key{f + 1ull, 1};
+        folder->parent = root.get();
+        for (std::uint32_t i = 0; i < files; ++i) {
+            auto file = std::make_shared<file_t>();
+            file->size = 1000 + i;
+            file->basic_info.CreationTime.QuadPart = 133000000000000000 + i;
+            file->basic_info.LastAccessTime = file->basic_info.CreationTime;
+            file->basic_info.LastWriteTime = file->basic_info.CreationTime;
+            file->basic_info.ChangeTime = file->basic_info.CreationTime;
+            file->basic_info.FileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+            file->security_key = dedup::block_key{f + 1ull, 1};
+            const std::uint64_t k = std::uint64_t(f) * files + i;
+            file->streams.push_back({L"", {dedup::block_ref{dedup::block_key{k * 0x9E3779B97F4A7C15ull, k}, 0, 0},
+                                           dedup::block_ref{dedup::block_key{k ^ 0xABCDEFull, ~k}, 700, 0}}});
+            file->parent = folder.get();
+            wchar_t name[32];
+            swprintf(name, 32, L"document-%06u.dat", i);
+            folder->insert_or_assign(name, std::move(file));
+        }
+        wchar_t name[32];
+        swprintf(name, 32, L"Folder %04u", f);
+        root->insert_or_assign(name, std::move(folder));
+    }
+    return root;
+}
+
+// Load and save of a tree of a million items through the root folder object: the save serializes,
+// compresses (LZ4HC level 7) and replaces "files.deinfo"; the load (open) reads, decompresses,
+// rebuilds the tree and opens the (empty) block store.
+void tree_figures()
+{
+    constexpr std::uint32_t folders = 1000;
+    constexpr std::uint32_t files = 1000;
+    constexpr double items = double(folders) * files + folders;
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    const std::wstring parent = std::wstring(base) + L"tree-bench-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring folder = parent + L"\\Data";
+    std::filesystem::create_directories(parent);
+    tavik::details::cancellation_source lifetime;
+    dedup::impl::root_folder_options options;
+    options.store.eviction_timer = false;
+
+    std::uint64_t before = working_set();
+    auto start = std::chrono::steady_clock::now();
+    auto tree = make_tree(folders, files);
+    bench::report("tree_build_1M_items", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  "s");
+    bench::report("tree_in_memory_1M_items", (working_set() - std::min(working_set(), before)) / 1048576.0, "MiB");
+
+    std::vector<std::uint8_t> image;
+    double serialize = bench::median_seconds(3, [&] { image = dedup::impl::serialize_tree(*tree); });
+    bench::report("tree_serialize_1M_items", serialize * 1000, "ms");
+    bench::report("tree_image_1M_items", image.size() / 1048576.0, "MiB");
+
+    {
+        auto root = Ostrel::com::make<dedup::impl::root_folder>(lifetime, options);
+        if (root->create(folder, dedup::create_params{}))
+            throw std::runtime_error("create failed");
+        std::uint64_t save_base = working_set();
+        memory_sampler sampler;
+        double save = bench::median_seconds(3, [&] { run(root->save_file_info(image, level)); });
+        std::uint64_t peak = sampler.finish();
+        bench::report("tree_save_1M_items", save * 1000, "ms");
+        bench::report("tree_save_1M_items_peak_memory", (peak - std::min(peak, save_base)) / 1048576.0, "MiB");
+        bench::report("tree_file_1M_items", std::filesystem::file_size(folder + L".dedup\\files.deinfo") / 1048576.0,
+                      "MiB");
+        // An empty block index beside the tree, so that the load finds a whole store.
+        dedup::block_store store(dedup::block_store_options{nullptr, {}, 0, 0, false});
+        store.init(folder + L".dedup\\blocks", limit);
+        if (store.open_store(true))
+            throw std::runtime_error("open_store failed");
+        auto writer = dedup::make_block_writer(store);
+        run(dedup::complete_compression(*writer, level));
+        run(dedup::save_block_index(*writer));
+    }
+    image = {};
+    image.shrink_to_fit();
+    tree.reset();
+
+    std::vector<double> loads;
+    std::uint64_t load_peak = 0;
+    std::uint64_t load_base = working_set();
+    for (int i = 0; i < 3; ++i) {
+        memory_sampler sampler;
+        auto start_load = std::chrono::steady_clock::now();
+        auto root = Ostrel::com::make<dedup::impl::root_folder>(lifetime, options);
+        if (run(root->open(folder)))
+            throw std::runtime_error("open failed");
+        loads.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start_load).count());
+        load_peak = std::max(load_peak, sampler.finish());
+    }
+    std::sort(loads.begin(), loads.end());
+    bench::report("tree_load_1M_items", loads[1] * 1000, "ms");
+    bench::report("tree_load_1M_items_rate", items / loads[1], "items/s");
+    bench::report("tree_load_1M_items_peak_memory", (load_peak - std::min(load_peak, load_base)) / 1048576.0, "MiB");
+
+    std::error_code ignored;
+    std::filesystem::remove_all(parent, ignored);
+}
+
 struct area {
     const char* name;
     void (*figures)();
@@ -321,6 +440,7 @@ struct area {
 
 const area areas[] = {
     {"store", &store_figures},
+    {"tree", &tree_figures},
 };
 
 } // namespace
@@ -331,8 +451,14 @@ int main(int argc, char** argv)
         bool wanted = argc < 2;
         for (int i = 1; i < argc; ++i)
             wanted = wanted || std::string_view(argv[i]) == a.name;
-        if (wanted)
-            a.figures();
+        if (wanted) {
+            try {
+                a.figures();
+            } catch (const tavik::details::hresult_error_impl& e) {
+                std::fprintf(stderr, "%s: failed with 0x%08lX\n", a.name, static_cast<unsigned long>(e.code()));
+                return 1;
+            }
+        }
     }
     return 0;
 }

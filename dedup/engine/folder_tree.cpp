@@ -14,40 +14,41 @@ namespace {
 constexpr std::size_t min_item_record = 4 + 8 + 40 + 16 + 4 + 1;
 constexpr std::size_t min_stream_record = 4 + 4;
 
+// Writes into memory sized beforehand (body_size); each call moves the cursor.
 template <typename T>
-void append(std::vector<std::uint8_t>& out, const T& value)
+void put(std::uint8_t*& at, const T& value) noexcept
 {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
-    out.insert(out.end(), bytes, bytes + sizeof(T));
+    std::memcpy(at, &value, sizeof(T));
+    at += sizeof(T);
 }
 
-void append_name(std::vector<std::uint8_t>& out, const std::wstring& name)
+void put_name(std::uint8_t*& at, const std::wstring& name) noexcept
 {
-    append(out, static_cast<std::uint32_t>(name.size()));
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(name.data());
-    out.insert(out.end(), bytes, bytes + name.size() * sizeof(wchar_t));
+    put(at, static_cast<std::uint32_t>(name.size()));
+    std::memcpy(at, name.data(), name.size() * sizeof(wchar_t));
+    at += name.size() * sizeof(wchar_t);
 }
 
-void append_record(std::vector<std::uint8_t>& out, const std::wstring& name, const file_t& item)
+void put_record(std::uint8_t*& at, const std::wstring& name, const file_t& item) noexcept
 {
-    append_name(out, name);
-    append(out, item.size);
+    put_name(at, name);
+    put(at, item.size);
     // Field by field, then four zero bytes: the structure's padding may hold anything.
-    append(out, item.basic_info.CreationTime.QuadPart);
-    append(out, item.basic_info.LastAccessTime.QuadPart);
-    append(out, item.basic_info.LastWriteTime.QuadPart);
-    append(out, item.basic_info.ChangeTime.QuadPart);
-    append(out, static_cast<std::uint32_t>(item.basic_info.FileAttributes));
-    append(out, std::uint32_t(0));
-    append(out, item.security_key);
-    append(out, static_cast<std::uint32_t>(item.streams.size()));
+    put(at, item.basic_info.CreationTime.QuadPart);
+    put(at, item.basic_info.LastAccessTime.QuadPart);
+    put(at, item.basic_info.LastWriteTime.QuadPart);
+    put(at, item.basic_info.ChangeTime.QuadPart);
+    put(at, static_cast<std::uint32_t>(item.basic_info.FileAttributes));
+    put(at, std::uint32_t(0));
+    put(at, item.security_key);
+    put(at, static_cast<std::uint32_t>(item.streams.size()));
     for (const stream_t& stream : item.streams) {
-        append_name(out, stream.name);
-        append(out, static_cast<std::uint32_t>(stream.refs.size()));
-        const auto* refs = reinterpret_cast<const std::uint8_t*>(stream.refs.data());
-        out.insert(out.end(), refs, refs + stream.refs.size() * sizeof(block_ref));
+        put_name(at, stream.name);
+        put(at, static_cast<std::uint32_t>(stream.refs.size()));
+        std::memcpy(at, stream.refs.data(), stream.refs.size() * sizeof(block_ref));
+        at += stream.refs.size() * sizeof(block_ref);
     }
-    out.push_back(item.flags);
+    put(at, item.flags);
 }
 
 // A cursor over the tree image; every read fails instead of passing the end.
@@ -132,6 +133,32 @@ bool read_record(image_reader& reader, std::wstring& name, file_t& item)
     if (item.flags & file_t::no_security_flag)
         item.security_key = block_key{};
     return true;
+}
+
+std::size_t name_size(const std::wstring& name) noexcept
+{
+    return 4 + name.size() * sizeof(wchar_t);
+}
+
+// Bytes of the folder's body, so that serialization allocates once: an image grown by doubling
+// would pass through twice its size (a million items make an image of some 170 MiB).
+std::size_t body_size(const folder_t& top)
+{
+    std::size_t size = 0;
+    std::vector<const folder_t*> pending{&top};
+    while (!pending.empty()) {
+        const folder_t* folder = pending.back();
+        pending.pop_back();
+        size += 4;
+        for (const auto& [name, child] : folder->children) {
+            size += name_size(name) + 8 + 40 + 16 + 4 + 1;
+            for (const stream_t& stream : child->streams)
+                size += name_size(stream.name) + 4 + stream.refs.size() * sizeof(block_ref);
+            if (child->is_folder())
+                pending.push_back(static_cast<const folder_t*>(child.get()));
+        }
+    }
+    return size;
 }
 
 // Moves every child of `folder` into `pending` and empties the map.
@@ -234,8 +261,12 @@ std::shared_ptr<folder_t> folder_t::copy(const folder_t& source, folder_t* new_p
 
 void folder_t::serialize(std::vector<std::uint8_t>& out) const
 {
+    const std::size_t start = out.size();
+    const std::size_t size = body_size(*this);
+    out.resize(start + size);
+    std::uint8_t* at = out.data() + start;
     std::vector<std::pair<const folder_t*, children_map::const_iterator>> pending{{this, children.begin()}};
-    append(out, static_cast<std::uint32_t>(children.size()));
+    put(at, static_cast<std::uint32_t>(children.size()));
     while (!pending.empty()) {
         auto& [folder, next] = pending.back();
         if (next == folder->children.end()) {
@@ -243,10 +274,10 @@ void folder_t::serialize(std::vector<std::uint8_t>& out) const
             continue;
         }
         const auto& [name, child] = *next++;
-        append_record(out, name, *child);
+        put_record(at, name, *child);
         if (child->is_folder()) {
             const auto* child_folder = static_cast<const folder_t*>(child.get());
-            append(out, static_cast<std::uint32_t>(child_folder->children.size()));
+            put(at, static_cast<std::uint32_t>(child_folder->children.size()));
             pending.emplace_back(child_folder, child_folder->children.begin());  // invalidates the references above
         }
     }
