@@ -8,9 +8,12 @@ using compare_function = int(WINAPI*)(PCWSTR, PCWSTR);
 
 HMODULE load_library() noexcept
 {
-    // The default search order, as the delay-load helper uses: the program's own folder first (where
-    // the emulation sits in the build), then the system folder (where Windows keeps the real one).
-    return LoadLibraryW(L"ProjectedFSLib.dll");
+    // The program's own folder (where the emulation sits in the build), then the system folder
+    // (where Windows keeps the real one), and nowhere else: the default order would also take a
+    // ProjectedFSLib.dll from the current folder of whoever starts the program. The delay-load
+    // helper later asks for the module by name and gets this one, already loaded.
+    return LoadLibraryExW(L"ProjectedFSLib.dll", nullptr,
+                          LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 int WINAPI fallback_compare(PCWSTR name1, PCWSTR name2)

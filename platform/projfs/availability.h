@@ -8,10 +8,11 @@
 
 namespace projfs {
 
-// True when ProjectedFSLib.dll loads (the optional feature is on, or the emulation sits beside the
-// program). Decided once per process; the module stays loaded, so the delay-loaded imports of
-// projfs.h bind to it. Every call of those functions must be preceded by a true answer, or the
-// delay-load helper raises a structured exception that ends the process.
+// True when ProjectedFSLib.dll loads from the program's folder or the system folder (the optional
+// feature is on, or the emulation sits beside the program). Decided once per process; the module
+// stays loaded, so the delay-loaded imports of projfs.h bind to it. Every call of those functions
+// must be preceded by a true answer, or the delay-load helper raises a structured exception that
+// ends the process (or loads the DLL by the default search order, the current folder included).
 bool available() noexcept;
 
 // The order of file names in the file system, as PrjFileNameCompare gives it (negative, zero,
