@@ -313,7 +313,7 @@ protected:
 
 private:
     template <typename Core, std::size_t... K>
-    void bind_each(Core* core, std::index_sequence<K...>)
+    void bind_each([[maybe_unused]] Core* core, std::index_sequence<K...>)
     {
         (bind_one<Core, K>(core), ...);
     }

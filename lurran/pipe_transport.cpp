@@ -6,6 +6,7 @@
 #include <atomic>
 #include <coroutine>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace lurran::details::pipe {
@@ -15,6 +16,7 @@ namespace {
 constexpr HRESULT e_fail = static_cast<HRESULT>(0x80004005);
 constexpr HRESULT e_invalidarg = static_cast<HRESULT>(0x80070057);
 constexpr DWORD piece_size = 65536;
+constexpr std::size_t small_body_size = 1024;
 
 } // namespace
 
@@ -284,18 +286,28 @@ tavik::details::future<void> pipe_transport::write(message_t message)
     cancellation_subscription subscription(token, [this] { cancel_in_flight(); });
     io_operation op(*this, cancellation_, io_operation::kind::write);
 
-    std::byte header[frame_header_size];
+    // A small body travels in one write with its header: a pipe operation costs far more than
+    // copying a few hundred bytes. Larger bodies are written from the message itself.
+    std::byte small[frame_header_size + small_body_size];
+    std::byte(&header)[frame_header_size] = *reinterpret_cast<std::byte(*)[frame_header_size]>(small);
     encode_frame_header(message, std::uint32_t(message.body.size()), header);
+    std::size_t first = frame_header_size;
+    std::size_t at = 0;
+    if (message.body.size() <= small_body_size) {
+        if (!message.body.empty())
+            std::memcpy(small + frame_header_size, message.body.data(), message.body.size());
+        first += message.body.size();
+        at = message.body.size();
+    }
     // A byte-mode pipe takes a whole write or fails it; a short count is still honoured rather
     // than trusted, so that a frame is never left cut on the wire.
-    DWORD sent = 0;
-    while (sent < frame_header_size) {
-        DWORD n = co_await op.with(header + sent, DWORD(frame_header_size) - sent);
+    std::size_t sent = 0;
+    while (sent < first) {
+        DWORD n = co_await op.with(small + sent, DWORD(first - sent));
         if (n == 0)
             throw_win32_error(ERROR_WRITE_FAULT);
         sent += n;
     }
-    std::size_t at = 0;
     while (at < message.body.size()) {
         DWORD want = DWORD(std::min<std::size_t>(message.body.size() - at, piece_size));
         DWORD n = co_await op.with(message.body.data() + at, want);
