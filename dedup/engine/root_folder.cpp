@@ -107,7 +107,9 @@ GUID root_folder::get_folder_id()
 
 folder_statistics root_folder::get_statistics()
 {
-    if (tavik::details::wait_blocking_result(ensure_loaded()) || !store_)
+    // An object whose create or open failed has no store to report on, even when a failed load
+    // left one half built.
+    if (!initialized_ || tavik::details::wait_blocking_result(ensure_loaded()) || !store_)
         return {};
     return store_->statistics();
 }
