@@ -322,9 +322,10 @@ public:
         return live;
     }
 
-    // For tests: calls waiting for an answer, messages waiting to be written.
+    // For tests: calls waiting for an answer, messages waiting to be written, answers owed.
     std::size_t pending_calls() const noexcept { return core_->pending_count(); }
     std::size_t queued_messages() const noexcept { return core_->queue.size(); }
+    std::size_t answers_owed() const noexcept { return core_->queue.answers_owed(); }
 
 private:
     tavik::details::future<void> reader()
@@ -341,9 +342,16 @@ private:
                 case message_kind::error_reply:
                     core_->answer(std::move(message));
                     break;
-                default:
+                case message_kind::request:
+                    core_->queue.owe_answer();
                     // Released at once: the request coroutine holds the core and answers on its
-                    // own; a one-way handler has already run when this returns.
+                    // own.
+                    (void)handle_message(*this, core_, std::move(message));
+                    // A peer that does not read its answers is not read any further either.
+                    co_await core_->queue.room();
+                    break;
+                default:
+                    // A one-way handler has already run when this returns.
                     (void)handle_message(*this, core_, std::move(message));
                     break;
                 }

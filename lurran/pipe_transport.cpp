@@ -384,8 +384,11 @@ pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wa
     details::pipe::pipe_handle pipe;
     int timed_out = 0;
     for (;;) {
+        // The server may identify the client but never act as it: a process that got hold of an
+        // instance of the name must not be able to impersonate whoever connects.
         pipe.h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                             nullptr);
         if (pipe.h != INVALID_HANDLE_VALUE)
             break;
         const DWORD error = GetLastError();

@@ -3,6 +3,7 @@
 // connections talking to each other.
 #include "test_support.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace lurran_test {
@@ -374,6 +375,51 @@ TEST(ServedConnection, ShutdownEndsAWriteThatThePeerNeverReads)
     }
     stopper.join();
     EXPECT_EQ(f.closed.count, 1);
+}
+
+// A peer that floods requests and reads none of the answers: the served side stops reading once
+// it owes answers_limit answers, instead of queueing answers and running requests without bound;
+// once the peer reads, every request is answered exactly once.
+TEST(ServedConnection, PeerThatDoesNotReadItsAnswersIsNotReadEither)
+{
+    served_fixture f(4096);
+    constexpr std::uint32_t requests = 5000;
+    std::atomic<bool> all_sent{false};
+    std::thread flood([&] {
+        bytes frames(16 * requests);
+        for (std::uint32_t i = 0; i < requests; ++i) {
+            std::byte* frame = frames.data() + 16 * i;
+            store_u32le(frame, i);
+            store_u32le(frame + 4, 0x7E276E3D);
+            store_u32le(frame + 8, 4);
+            store_u32le(frame + 12, i);
+        }
+        all_sent = f.peer.write(frames);
+    });
+    Sleep(300);
+    EXPECT_FALSE(all_sent) << "the served side read everything although nothing was answered";
+    EXPECT_LE(f.conn->answers_owed(), write_queue::answers_limit);
+    EXPECT_LE(f.conn->queued_messages(), write_queue::answers_limit);
+
+    // Every answer is a 16-byte frame.
+    auto answers = f.peer.read(16 * requests, 10000ms);
+    ASSERT_TRUE(answers);
+    std::vector<int> seen(requests, 0);
+    for (std::uint32_t n = 0; n < requests; ++n) {
+        const std::byte* answer = answers->data() + 16 * n;
+        const std::uint32_t call_word = load_u32le(answer);
+        ASSERT_EQ(call_word >> 30, 2u);
+        const std::uint32_t id = call_word & 0x3FFFFFFF;
+        ASSERT_LT(id, requests);
+        ASSERT_EQ(load_u32le(answer + 8), 4u);
+        EXPECT_EQ(load_u32le(answer + 12), id + 1);
+        ++seen[id];
+    }
+    flood.join();
+    EXPECT_TRUE(all_sent);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), std::ptrdiff_t(requests));
+    EXPECT_EQ(f.conn->answers_owed(), 0u);
+    EXPECT_EQ(f.closed.count, 0);
 }
 
 // Two library connections talking to each other, in both directions.

@@ -3,6 +3,7 @@
 // operation), and connecting to missing and busy pipes.
 #include "test_support.h"
 
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -22,11 +23,12 @@ const HRESULT cancelled = static_cast<HRESULT>(0x800704C7);
 
 bytes frame_bytes(std::uint32_t call_word, std::uint32_t method, const bytes& body)
 {
-    bytes f(12);
+    bytes f(12 + body.size());
     store_u32le(f.data(), call_word);
     store_u32le(f.data() + 4, method);
     store_u32le(f.data() + 8, std::uint32_t(body.size()));
-    f.insert(f.end(), body.begin(), body.end());
+    if (!body.empty())
+        std::memcpy(f.data() + 12, body.data(), body.size());
     return f;
 }
 
@@ -193,8 +195,8 @@ TEST(PipeTransport, CancelRacingTheIssueOfAWriteNeverLeavesItPending)
         server.link_cancellation(owner);
         const int spin = int(random() % 4000);
         std::thread canceller([&] {
-            for (volatile int i = 0; i < spin; i = i + 1) {
-            }
+            for (int i = 0; i < spin; ++i)
+                YieldProcessor();
             owner.cancel();
         });
         auto w = server.write(message_t(0, 1, pattern(256 << 10)));
@@ -215,8 +217,8 @@ TEST(PipeTransport, CancelRacingTheIssueOfAReadNeverLeavesItPending)
         server.link_cancellation(owner);
         const int spin = int(random() % 4000);
         std::thread canceller([&] {
-            for (volatile int i = 0; i < spin; i = i + 1) {
-            }
+            for (int i = 0; i < spin; ++i)
+                YieldProcessor();
             owner.cancel();
         });
         auto r = server.read();
@@ -252,8 +254,8 @@ TEST(CreateServer, CancelRacingTheListenNeverLeavesItPending)
         cancellation_source source;
         const int spin = int(random() % 4000);
         std::thread canceller([&] {
-            for (volatile int i = 0; i < spin; i = i + 1) {
-            }
+            for (int i = 0; i < spin; ++i)
+                YieldProcessor();
             source.cancel();
         });
         auto listening = create_server(unique_pipe_name(L"listen-race"), source, default_params());
