@@ -420,9 +420,10 @@ namespace lurran {
 
 std::wstring make_repo_pipe_name(std::wstring_view folder_path)
 {
-    std::wstring name = L"Quvan-dedupapi-v1.0/";
+    constexpr std::wstring_view prefix = L"Quvan-dedupapi-v1.0/";
+    std::wstring name(prefix);
     name.append(folder_path);
-    std::replace(name.begin() + 20, name.end(), L'\\', L'/');
+    std::replace(name.begin() + prefix.size(), name.end(), L'\\', L'/');
     return name;
 }
 

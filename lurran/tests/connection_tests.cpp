@@ -290,6 +290,28 @@ TEST(CallingConnection, PeerClosingWithCallsPendingRunsTheCloseHandlerOnceAndShu
     EXPECT_EQ(f.closed.count, 1);
 }
 
+// After the counter wraps, an id whose call still waits is not given to another call.
+TEST(CallingConnection, CallIdsStillPendingAreSkipped)
+{
+    auto core = std::make_shared<connection_core>();
+    core->counter = 5;
+    auto waiting = core->call(1, {});
+    core->counter = 5 + 0x40000000; // the counter has gone round once
+    auto next = core->call(1, {});
+    {
+        AcquireSRWLockShared(&core->pending_lock);
+        std::vector<std::uint32_t> ids;
+        for (auto& [id, state] : core->pending)
+            ids.push_back(id);
+        ReleaseSRWLockShared(&core->pending_lock);
+        EXPECT_EQ(ids, (std::vector<std::uint32_t>{5, 6}));
+    }
+    core->queue.close();
+    core->fail_pending_calls();
+    EXPECT_EQ(failure_of(waiting), cancelled);
+    EXPECT_EQ(failure_of(next), cancelled);
+}
+
 TEST(CallingConnection, CallMadeBeforeTheStartIsWrittenOnceTheWriterRuns)
 {
     client_connection conn;
