@@ -19,7 +19,9 @@
 // An operation passed as an lvalue (an awaiter, which must not move) is awaited in place and must
 // outlive the join's await, which it does in the awaiting coroutine's frame; one passed as an
 // rvalue is moved into its child. Result slots are written before the join's await ends.
-// Every child runs to its end even when another fails; only the first failure is kept.
+// Every child runs to its end even when another fails; only the first failure is kept. Starting
+// never throws: a child that cannot be made (no memory for its frame) counts as failed and ended,
+// so the awaiting coroutine still waits for the children already running before it goes on.
 
 #include <atomic>
 #include <coroutine>
@@ -40,24 +42,16 @@ public:
 
     // Starts a child awaiting `operation`; its result is discarded.
     template <typename Awaitable>
-    void start(Awaitable&& operation)
+    void start(Awaitable&& operation) noexcept
     {
-        remaining_.fetch_add(1, std::memory_order_relaxed);
-        if constexpr (std::is_lvalue_reference_v<Awaitable>)
-            child_in_place(*this, operation, static_cast<discard*>(nullptr));
-        else
-            child_owning(*this, std::move(operation), static_cast<discard*>(nullptr));
+        start_child(std::forward<Awaitable>(operation), static_cast<discard*>(nullptr));
     }
 
     // Starts a child awaiting `operation`; on success its result is stored in `slot`.
     template <typename Awaitable, typename T>
-    void start(Awaitable&& operation, T& slot)
+    void start(Awaitable&& operation, T& slot) noexcept
     {
-        remaining_.fetch_add(1, std::memory_order_relaxed);
-        if constexpr (std::is_lvalue_reference_v<Awaitable>)
-            child_in_place(*this, operation, &slot);
-        else
-            child_owning(*this, std::move(operation), &slot);
+        start_child(std::forward<Awaitable>(operation), &slot);
     }
 
     // Awaited in place, through a small awaiter, so that the join itself is never copied or moved.
@@ -85,6 +79,25 @@ public:
 
 private:
     struct discard {};
+
+    template <typename Awaitable, typename Slot>
+    void start_child(Awaitable&& operation, Slot* slot) noexcept
+    {
+        remaining_.fetch_add(1, std::memory_order_relaxed);
+        try {
+            if constexpr (std::is_lvalue_reference_v<Awaitable>)
+                child_in_place(*this, operation, slot);
+            else
+                child_owning(*this, std::move(operation), slot);
+        } catch (...) {
+            // Only the child's frame allocation can throw here (its body catches everything), so
+            // it never ran. Letting the exception unwind the awaiting coroutine instead would free
+            // the join and the in-place operations under children that are still pending. The
+            // awaiting coroutine's own share keeps the count above 0, so this never resumes it.
+            fail(std::current_exception());
+            child_ended();
+        }
+    }
 
     template <typename Awaitable, typename Slot>
     static tavik::details::fire_and_forget child_in_place(io_join& join, Awaitable& operation, Slot* slot)

@@ -40,12 +40,12 @@ void CALLBACK overlapped_io_completion(PTP_CALLBACK_INSTANCE, PVOID, PVOID overl
     awaiter->continuation_.resume();
 }
 
-PTP_IO bind_threadpool_io(HANDLE file)
+PTP_IO bind_threadpool_io(HANDLE file, file_io_calls& calls)
 {
     PTP_IO io = CreateThreadpoolIo(file, overlapped_io_completion, nullptr, nullptr);
     if (!io)
         tavik::details::throw_last_error();
-    if (!SetFileCompletionNotificationModes(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS)) {
+    if (!calls.set_completion_modes(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS)) {
         DWORD error = GetLastError();
         CloseThreadpoolIo(io);
         tavik::details::throw_win32_error(int(error));
@@ -60,7 +60,7 @@ overlapped_file::overlapped_file(HANDLE file, file_io_calls& calls) : file_(file
     if (file_ == INVALID_HANDLE_VALUE)
         return;
     try {
-        io_ = bind_threadpool_io(file_);
+        io_ = bind_threadpool_io(file_, calls);
     } catch (...) {
         CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE));
         throw;
@@ -109,13 +109,13 @@ bool overlapped_io_awaiter::await_suspend(std::coroutine_handle<> awaiting) noex
         result_ = ERROR_INVALID_HANDLE; // a file that was never bound, or was closed
         return false;
     }
-    StartThreadpoolIo(io);
     auto& calls = file_->calls();
+    calls.start_io(io);
     BOOL done = kind_ == kind::read ? calls.read(file_->handle(), buffer_, length_, &overlapped_)
                                     : calls.write(file_->handle(), buffer_, length_, &overlapped_);
     if (done) {
         // Skip-on-success: no completion will come for this operation.
-        CancelThreadpoolIo(io);
+        calls.cancel_io(io);
         result_ = ERROR_SUCCESS;
         return false;
     }
@@ -124,7 +124,7 @@ bool overlapped_io_awaiter::await_suspend(std::coroutine_handle<> awaiting) noex
         return true;  // the completion callback may already be resuming us: touch nothing more
     // A failure at once queues no completion either. The end of the file reported at once is the
     // same success with 0 bytes that a later completion would report.
-    CancelThreadpoolIo(io);
+    calls.cancel_io(io);
     if (error == ERROR_HANDLE_EOF)
         overlapped_.InternalHigh = 0;
     result_ = error;

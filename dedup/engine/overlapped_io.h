@@ -25,15 +25,26 @@
 
 namespace dedup {
 
-// The two system calls that start an operation. Tests substitute them to produce the answers the
-// platform gives only rarely (an end of file reported at once, a failure at once); the real ones
-// are ReadFile and WriteFile.
+// The system calls of the I/O path. Tests substitute them to produce the answers the platform gives
+// only rarely (an end of file reported at once, a failure at once, a handle that refuses
+// skip-on-success) and to count the thread-pool notifications; the real ones are ReadFile,
+// WriteFile and the thread-pool and completion-mode functions named below.
 class file_io_calls {
 public:
     // Same contract as ReadFile/WriteFile with no byte count: TRUE when completed at once, FALSE with
     // the thread's last error set otherwise (ERROR_IO_PENDING when a completion will follow).
     virtual BOOL read(HANDLE file, void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept = 0;
     virtual BOOL write(HANDLE file, const void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept = 0;
+
+    // SetFileCompletionNotificationModes.
+    virtual BOOL set_completion_modes(HANDLE file, UCHAR flags) noexcept
+    {
+        return SetFileCompletionNotificationModes(file, flags);
+    }
+    // StartThreadpoolIo before every read or write; CancelThreadpoolIo after one that the system
+    // answered at once, for which no completion will come.
+    virtual void start_io(PTP_IO io) noexcept { StartThreadpoolIo(io); }
+    virtual void cancel_io(PTP_IO io) noexcept { CancelThreadpoolIo(io); }
 
 protected:
     ~file_io_calls() = default;
@@ -52,7 +63,7 @@ void CALLBACK overlapped_io_completion(PTP_CALLBACK_INSTANCE instance, PVOID con
 // completion callback and switches on skip-on-success completion. Throws traceable_error with the
 // last error when either step fails: the awaiter's synchronous path relies on no completion
 // following a success at once, so a handle without that mode must not be used.
-PTP_IO bind_threadpool_io(HANDLE file);
+PTP_IO bind_threadpool_io(HANDLE file, file_io_calls& calls = system_file_io_calls());
 
 class overlapped_io_awaiter;
 

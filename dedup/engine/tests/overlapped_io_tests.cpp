@@ -10,7 +10,10 @@
 #include <tavik/future.h>
 #include <tavik/shared_future.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +26,29 @@ using fileio_test::scratch_folder;
 using tavik::details::future;
 using tavik::details::traceable_error;
 
+// The test program's allocator, with one switch: the next allocation made by the armed thread
+// fails. Everything else is passed to malloc, as the library's own operator new does, so the
+// library's operator delete (free) still matches it.
+namespace {
+std::atomic<DWORD> failing_thread{0};
+
+void fail_next_allocation_on_this_thread() noexcept
+{
+    failing_thread.store(GetCurrentThreadId());
+}
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (failing_thread.load(std::memory_order_relaxed) == GetCurrentThreadId()) {
+        failing_thread.store(0);
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
 namespace {
 
 HANDLE open_overlapped(const std::wstring& path, DWORD disposition)
@@ -33,10 +59,31 @@ HANDLE open_overlapped(const std::wstring& path, DWORD disposition)
 
 // Answers an operation at a chosen position at once with a chosen error, as the platform does for
 // an end of file it detects before queuing the read, or a full disk; everything else goes to the
-// system.
+// system. Counts the thread-pool notifications started and cancelled, and can refuse skip-on-success.
 class injected_calls final : public dedup::file_io_calls {
 public:
-    injected_calls(std::uint64_t position, DWORD error) : position_(position), error_(error) {}
+    static constexpr std::uint64_t nowhere = ~std::uint64_t(0);
+
+    injected_calls(std::uint64_t position = nowhere, DWORD error = 0) : position_(position), error_(error) {}
+
+    BOOL set_completion_modes(HANDLE file, UCHAR flags) noexcept override
+    {
+        if (refuse_skip_mode) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        return dedup::file_io_calls::set_completion_modes(file, flags);
+    }
+    void start_io(PTP_IO io) noexcept override
+    {
+        ++started;
+        dedup::file_io_calls::start_io(io);
+    }
+    void cancel_io(PTP_IO io) noexcept override
+    {
+        ++cancelled;
+        dedup::file_io_calls::cancel_io(io);
+    }
 
     BOOL read(HANDLE file, void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept override
     {
@@ -52,6 +99,8 @@ public:
     }
 
     int injected = 0;
+    std::atomic<int> started{0}, cancelled{0};
+    bool refuse_skip_mode = false;
 
 private:
     bool hits(const OVERLAPPED* o) const
@@ -97,7 +146,7 @@ HRESULT error_of(auto&& body)
 struct pipe_pair {
     overlapped_file server, client;
 
-    pipe_pair()
+    explicit pipe_pair(dedup::file_io_calls& server_calls = dedup::system_file_io_calls())
     {
         static LONG counter = 0;
         std::wstring name = L"\\\\.\\pipe\\fileio-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
@@ -111,7 +160,7 @@ struct pipe_pair {
         if (!ConnectNamedPipe(s, &o) && GetLastError() == ERROR_IO_PENDING)
             WaitForSingleObject(o.hEvent, 5000);
         CloseHandle(o.hEvent);
-        server = overlapped_file(s);
+        server = overlapped_file(s, server_calls);
         client = overlapped_file(c);
     }
 };
@@ -252,6 +301,78 @@ TEST(OverlappedIo, BindingAHandleThatCannotBeBoundRaises)
     EXPECT_EQ(error_of([&] { run(read_at(unbound, 0, 4)); }), HRESULT(0x80070006));
 }
 
+// Without skip-on-success every answer given at once would also be completed on the pool and
+// resume a coroutine that has moved on, so a handle that refuses the mode is not used at all.
+TEST(OverlappedIo, AHandleThatRefusesSkipOnSuccessIsClosedAndRaises)
+{
+    scratch_folder folder;
+    injected_calls refusing;
+    refusing.refuse_skip_mode = true;
+    EXPECT_EQ(error_of([&] { overlapped_file f(open_overlapped(folder.file(L"refused"), CREATE_ALWAYS), refusing); }),
+              HRESULT(0x80070057));
+    // The handle was closed: nobody holds the file open any more.
+    HANDLE again = CreateFileW(folder.file(L"refused").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+}
+
+// Every operation starts one thread-pool notification; each one that the system answers at once
+// (success, end of file or failure) cancels it, since no completion follows; a pending one leaves it
+// to its completion.
+TEST(OverlappedIo, EveryAnswerGivenAtOnceCancelsItsNotificationAndOnlyThose)
+{
+    scratch_folder folder;
+    {
+        overlapped_file plain(open_overlapped(folder.file(L"data"), CREATE_ALWAYS));
+        ASSERT_EQ(run(write_at(plain, 0, "0123456789")), 10u);
+    }
+    struct outcome {
+        int started, cancelled;
+    };
+    auto counted = [](injected_calls& calls, auto&& body) {
+        int s = calls.started, c = calls.cancelled;
+        body();
+        return outcome{calls.started - s, calls.cancelled - c};
+    };
+
+    injected_calls eof_at_once(10, ERROR_HANDLE_EOF), full_at_once(4096, ERROR_DISK_FULL), counting;
+    overlapped_file eof_file(open_overlapped(folder.file(L"data"), OPEN_EXISTING), eof_at_once);
+    overlapped_file full_file(open_overlapped(folder.file(L"full"), CREATE_ALWAYS), full_at_once);
+    overlapped_file write_only(CreateFileW(folder.file(L"wo").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                           FILE_FLAG_OVERLAPPED, nullptr),
+                               counting);
+    pipe_pair pipe(counting);
+    char buffer[16];
+
+    outcome eof = counted(eof_at_once, [&] { EXPECT_EQ(run(read_at(eof_file, 10, 4)), ""); });
+    outcome full = counted(full_at_once, [&] { EXPECT_NE(error_of([&] { run(write_at(full_file, 4096, "x")); }), S_OK); });
+    outcome refused = counted(counting, [&] { EXPECT_NE(error_of([&] { run(read_at(write_only, 0, 4)); }), S_OK); });
+    ASSERT_EQ(run(write_at(pipe.client, 0, "data")), 4u);
+    outcome at_once = counted(counting, [&] {
+        auto f = read_and_note_thread(pipe.server, buffer, sizeof buffer);
+        EXPECT_TRUE(f.is_ready());
+        EXPECT_EQ(run(std::move(f)).bytes, 4u);
+    });
+    outcome pending = counted(counting, [&] {
+        auto f = read_and_note_thread(pipe.server, buffer, sizeof buffer);
+        EXPECT_FALSE(f.is_ready());
+        EXPECT_EQ(run(write_at(pipe.client, 0, "late")), 4u);
+        EXPECT_EQ(run(std::move(f)).bytes, 4u);
+    });
+
+    EXPECT_EQ(eof.started, 1);
+    EXPECT_EQ(eof.cancelled, 1);
+    EXPECT_EQ(full.started, 1);
+    EXPECT_EQ(full.cancelled, 1);
+    EXPECT_EQ(refused.started, 1);
+    EXPECT_EQ(refused.cancelled, 1);
+    EXPECT_EQ(at_once.started, 1);
+    EXPECT_EQ(at_once.cancelled, 1);
+    EXPECT_EQ(pending.started, 1);
+    EXPECT_EQ(pending.cancelled, 0);
+}
+
 namespace {
 
 struct join_outcome {
@@ -294,6 +415,42 @@ future<int> join_many(std::initializer_list<bool> fail)
     for (int s : slots)
         ok += s;
     co_return ok;
+}
+
+// A child fails at once while its sibling is still waiting for data in a pipe.
+future<join_outcome> join_failure_with_slow_sibling(const overlapped_file& slow_end, const overlapped_file& failing,
+                                                    char* buffer)
+{
+    join_outcome out;
+    io_join join;
+    auto slow = slow_end.read(0, buffer, 4);
+    auto fails = failing.write(6, "x", 1);
+    join.start(slow, out.first);
+    join.start(fails, out.second);
+    try {
+        co_await join;
+    } catch (const traceable_error& e) {
+        out.error = e.code();
+    }
+    co_return out;
+}
+
+// The second child cannot even be made: there is no memory for its frame.
+future<join_outcome> join_with_unstartable_child(const overlapped_file& slow_end, char* buffer)
+{
+    join_outcome out;
+    io_join join;
+    auto slow = slow_end.read(0, buffer, 4);
+    join.start(slow, out.first);
+    fail_next_allocation_on_this_thread();
+    join.start(std::suspend_never{});
+    failing_thread.store(0);
+    try {
+        co_await join;
+    } catch (const std::bad_alloc&) {
+        out.error = E_OUTOFMEMORY;
+    }
+    co_return out;
 }
 
 // The pending tasks of block files are shared futures, awaited by a join as a group.
@@ -341,4 +498,34 @@ TEST(IoJoin, WaitsForEveryChildAndRaisesTheFailure)
     }
     for (int round = 0; round < 50; ++round)
         EXPECT_EQ(error_of([] { run(join_many({false, true, false, true, false})); }), HRESULT(0x8007001D));
+}
+
+// The failure is raised only once every child has ended: the awaiting coroutine owns the
+// operations and the join, and must not free them under a child that is still pending.
+TEST(IoJoin, RaisesAFailureOnlyAfterTheSlowestChildHasEnded)
+{
+    scratch_folder folder;
+    injected_calls full(6, ERROR_DISK_FULL);
+    overlapped_file failing(open_overlapped(folder.file(L"full"), CREATE_ALWAYS), full);
+    char buffer[4];
+    {
+        pipe_pair pipe;
+        auto joined = join_failure_with_slow_sibling(pipe.server, failing, buffer);
+        EXPECT_EQ(full.injected, 1);
+        EXPECT_FALSE(joined.is_ready());
+        ASSERT_EQ(run(write_at(pipe.client, 0, "ping")), 4u);
+        join_outcome out = run(std::move(joined));
+        EXPECT_EQ(out.error, HRESULT(0x80070070));
+        EXPECT_EQ(out.first, 4u);
+        EXPECT_EQ(std::string(buffer, 4), "ping");
+    }
+    {
+        pipe_pair pipe;
+        auto joined = join_with_unstartable_child(pipe.server, buffer);
+        EXPECT_FALSE(joined.is_ready());
+        ASSERT_EQ(run(write_at(pipe.client, 0, "pong")), 4u);
+        join_outcome out = run(std::move(joined));
+        EXPECT_EQ(out.error, E_OUTOFMEMORY);
+        EXPECT_EQ(out.first, 4u);
+    }
 }
