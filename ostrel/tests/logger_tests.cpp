@@ -335,6 +335,35 @@ TEST(Logger, AFailedFileWriteDropsTheFileButKeepsTheConsole)
     EXPECT_EQ(read_bytes(path), bom);
 }
 
+// Without the console copy (the program's "no-screen-log"), nothing goes to the console: not the
+// lines, and not the notice of a failed file write, which goes to standard error instead.
+TEST(Logger, WithoutTheConsoleCopyNothingGoesToTheConsole)
+{
+    scratch_folder folder;
+    std::wstring path = folder.file(L"quiet.log");
+    console_file console(folder.file(L"console.txt"));
+    console_file errors(folder.file(L"errors.txt"));
+    const std::string first = bytes_of(L"07.06.2026 08:09:10\tINFO\tfirst\r\n");
+    full_disk_after full(2 + first.size()); // the byte-order mark and the first line fit
+    HANDLE standard_error = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, errors.handle);
+    {
+        logger_environment env = fixed_clock(local_time(2026, 6, 7, 8, 9, 10));
+        env.console = console.handle;
+        env.file_calls = &full;
+        Logger logger(env);
+        ASSERT_TRUE(logger.open(path, false, 3));
+        logger.log(L"first\r\n", 3);
+        EXPECT_TRUE(wait_for([&] { return read_bytes(path).size() == 2 + first.size(); }));
+        logger.log(L"second\r\n", 3);
+        EXPECT_TRUE(wait_for([&] { return errors.text().find("failed") != std::string::npos; }));
+    }
+    SetStdHandle(STD_ERROR_HANDLE, standard_error);
+    EXPECT_EQ(console.text(), "");
+    EXPECT_EQ(read_bytes(path), bom + first);
+    EXPECT_TRUE(errors.text().starts_with("Writing the log file failed with error 0x80070070")) << errors.text();
+}
+
 // The child half of the redirection test: does nothing unless the parent started it.
 TEST(LoggerRedirectChild, PrintsThroughTheLogger)
 {
