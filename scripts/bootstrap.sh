@@ -19,7 +19,7 @@ if ((${#missing[@]})); then
     echo "bootstrap: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    apt-get install -y -q "${missing[@]}"
 fi
 
 if [[ -f "$DEDUP_DEPS/.stamp" && "$(cat "$DEDUP_DEPS/.stamp")" == "$stamp_version" ]]; then
@@ -33,9 +33,13 @@ cd "$DEDUP_DEPS/src"
 
 # Source lines for the main and the security archive, so that the 7zip source matches the
 # installed 7zip binary that makes the test archives.
-if [[ -f /etc/apt/sources.list.d/debian.sources && ! -f /etc/apt/sources.list.d/deb-src.sources ]]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-        > /etc/apt/sources.list.d/deb-src.sources
+if [[ ! -f /etc/apt/sources.list.d/deb-src.sources && ! -f /etc/apt/sources.list.d/deb-src.list ]]; then
+    if [[ -f /etc/apt/sources.list.d/debian.sources ]]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+            > /etc/apt/sources.list.d/deb-src.sources
+    elif [[ -f /etc/apt/sources.list ]]; then
+        sed -n 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list > /etc/apt/sources.list.d/deb-src.list
+    fi
     apt-get update -q
 fi
 apt-get source -q --download-only lz4 7zip >/dev/null 2>&1 || { apt-get update -q; apt-get source -q --download-only lz4 7zip; }
