@@ -18,6 +18,10 @@ using projfs::emulation::recorded_kind;
 using projfs::emulation::root_record;
 
 constexpr HRESULT invalid_operation = HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_INVALID_OPERATION);
+// The documented codes, as the platform answers them: a provider that compares with a wrong
+// constant would take a refusal for some other failure.
+static_assert(invalid_operation == static_cast<HRESULT>(0x80070181));
+static_assert(HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_UNAVAILABLE) == static_cast<HRESULT>(0x80070171));
 constexpr HRESULT not_found = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 constexpr HRESULT path_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
 

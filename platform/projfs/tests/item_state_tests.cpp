@@ -70,8 +70,9 @@ TEST(ItemState, ObservationTable)
         SCOPED_TRACE(c.name);
         observation seen = observe(c.recorded ? &*c.recorded : nullptr, c.on_disk ? &*c.on_disk : nullptr);
         EXPECT_EQ(seen.what, c.what);
-        if (c.what != condition::absent && c.what != condition::virtual_item)
+        if (c.what != condition::absent && c.what != condition::virtual_item) {
             EXPECT_EQ(seen.state, c.state);
+        }
     }
 }
 
