@@ -136,31 +136,57 @@ std::error_code root_folder::create(std::wstring path, create_params params)
     // folder invalid.
     DWORD attributes = GetFileAttributesW(folder_path_.c_str());
     bool created = false;
+    const bool adopt = (params.flags & create_params::adopt) != 0;
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (params.flags & create_params::no_create)
             return create_error::folder_already_exists;
         if (CreateDirectoryW(folder_path_.c_str(), nullptr)) {
             created = true;
-        } else if (DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS) {
+        } else if (DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS && adopt) {
             // A folder that can be neither found nor made (its parent is missing, access is
-            // denied): its store must not be made beside it.
+            // denied) must not be adopted: its store would be made beside nothing, parents and
+            // all. Without adopt, "Folder already exists" below sends the caller to open, which
+            // finds no store and reports the folder invalid.
             return make_hresult_error_code(HRESULT_FROM_WIN32(error));
         }
         attributes = GetFileAttributesW(folder_path_.c_str());
     }
-    if (!created && !(params.flags & create_params::adopt))
+    if (!created && !adopt)
         return create_error::folder_already_exists;
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return make_hresult_error_code(HRESULT_FROM_WIN32(ERROR_DIRECTORY));
     disable_compression(folder_path_);
 
     store_path_ = store_folder_path(folder_path_);
+    const std::wstring block_folder = block_folder_path(store_path_);
     std::error_code made_error;
-    if (!std::filesystem::create_directories(std::filesystem::path(block_folder_path(store_path_)), made_error)) {
+    if (!std::filesystem::create_directories(std::filesystem::path(block_folder), made_error)) {
         if (made_error)
             return made_error;
         return create_error::folder_already_exists;  // a store with its block folder is there already
     }
+
+    // The lock comes before anything is written into the store: from here on another object's
+    // open fails as "already opened" instead of loading a store that is still being made. One
+    // that slipped in between the folder and the lock holds the lock now and has found no tree
+    // file; nothing is written then.
+    //
+    // On any failure from here the empty block folder goes again (a store folder without it is
+    // taken over by the next create), so that a failed create leaves no store that every later
+    // create calls existing and every open calls invalid. Its removal fails harmlessly when the
+    // folder is no longer empty.
+    auto undo = [&] {
+        store_.reset();
+        lock_file_.close();
+        RemoveDirectoryW(block_folder.c_str());
+    };
+    HANDLE lock = create_lock_file(store_path_);
+    if (lock == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        undo();
+        return make_hresult_error_code(HRESULT_FROM_WIN32(error));
+    }
+    lock_file_.reset(lock);
 
     try {
         disable_compression(store_path_);
@@ -170,7 +196,7 @@ std::error_code root_folder::create(std::wstring path, create_params params)
 
         store_.reset();
         store_.emplace(options_.store);
-        store_->init(block_folder_path(store_path_), params.block_file_size_limit, std::nullopt);
+        store_->init(block_folder, params.block_file_size_limit, std::nullopt);
 
         std::vector<std::uint8_t> image;
         {
@@ -179,17 +205,14 @@ std::error_code root_folder::create(std::wstring path, create_params params)
         }
         tavik::details::wait_blocking_result(save_file_info(std::move(image), 7));
 
-        HANDLE lock = create_lock_file(store_path_);
-        if (lock == INVALID_HANDLE_VALUE)
-            return make_hresult_error_code(HRESULT_FROM_WIN32(GetLastError()));
-        lock_file_.reset(lock);
-
         initialized_ = true;
         start_schedule();
         start_idle_task();
         last_use_ = now_filetime();
         return {};
     } catch (const tavik::details::hresult_error_impl& error) {
+        if (!initialized_)
+            undo();
         return make_hresult_error_code(error.code());
     }
 }
@@ -295,13 +318,13 @@ tavik::details::future<std::error_code> root_folder::load_file_info()
     if (read != length)
         co_return create_error::folder_invalid;  // changed under the reader
 
+    // Everything is read into locals and published only once the whole store has loaded: a failed
+    // load leaves the header image (and so the folder identifier) and the tree as they were, and
+    // no half-opened block store behind.
     page_buffer image;
     file_info_header header{};
-    std::error_code result =
-        decode_file_info({reinterpret_cast<const std::uint8_t*>(bytes.data), read}, header, image);
-    if (read >= sizeof header)
-        header_ = header;
-    if (result)
+    if (std::error_code result =
+            decode_file_info({reinterpret_cast<const std::uint8_t*>(bytes.data), read}, header, image))
         co_return result;
     bytes.release();
 
@@ -309,15 +332,18 @@ tavik::details::future<std::error_code> root_folder::load_file_info()
     if (std::error_code damaged = root->deserialize({reinterpret_cast<const std::uint8_t*>(image.data), image.used}))
         co_return damaged;
     image.release();
-    tree_ = std::move(root);
 
     store_.reset();
     store_.emplace(options_.store);
-    const folder_statistics saved = header_.statistics;
-    store_->init(block_folder_path(store_path_), static_cast<std::uint32_t>(header_.creation_parameter), saved);
-    const bool empty_tree = tree_->children.empty() && saved.uncompressed_size == 0 && saved.unique_size == 0;
-    if (std::error_code store_error = store_->open_store(empty_tree))
+    const folder_statistics saved = header.statistics;
+    store_->init(block_folder_path(store_path_), static_cast<std::uint32_t>(header.creation_parameter), saved);
+    const bool empty_tree = root->children.empty() && saved.uncompressed_size == 0 && saved.unique_size == 0;
+    if (std::error_code store_error = store_->open_store(empty_tree)) {
+        store_.reset();
         co_return store_error;
+    }
+    header_ = header;
+    tree_ = std::move(root);
 
     if (!initialized_) {
         initialized_ = true;

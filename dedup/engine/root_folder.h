@@ -11,7 +11,8 @@
 //
 // Lifecycle: constructed -> initialized (by create or open) -> destroyed at the last Release.
 // A failed create or open leaves the object constructed; the lock file a failed open took stays
-// open until the object goes. `initialized` is never cleared.
+// open until the object goes, while a failed create gives its lock up. `initialized` is never
+// cleared.
 //
 // Lock order, per folder: the operation lock, the tree lock, the block store's lock, then a block
 // file's own lock. The tree lock is taken shared by queries and exclusively by every change of
@@ -108,7 +109,8 @@ public:
     tavik::details::future<void> save_file_info(std::vector<std::uint8_t> image, std::int32_t compression_level);
 
     // Reads "files.deinfo" into the tree root and rebuilds the block store from the store folder.
-    // Errors of the file's content are returned; failures to read it are raised.
+    // Errors of the file's content are returned; failures to read it are raised. A load that
+    // fails changes neither the header image nor the tree, and leaves no block store.
     tavik::details::future<std::error_code> load_file_info();
 
     const std::wstring& folder_path() const noexcept { return folder_path_; }

@@ -94,7 +94,9 @@ TEST(FolderTreeFile, PaddingOfTheBasicInfoIsWrittenAsZeros)
 TEST(FolderTreeFile, RecordRules)
 {
     image_writer w;
-    w.u32(3);
+    w.u32(4);
+    // A file record without a security descriptor: whatever its key held is not kept.
+    w.record(L"bare", 4, 0x20, block_key{9, 9}, {}, 2);
     // A folder record with flags 3 and a key: a folder node with flags 1 and no key.
     w.record(L"f", 0, 0x10, block_key{7, 8}, {}, 3);
     w.u32(0);
@@ -105,7 +107,11 @@ TEST(FolderTreeFile, RecordRules)
     w.record(L"inner", 3, 0x20, block_key{3, 3}, {}, 0);
     auto loaded = std::make_shared<folder_t>();
     ASSERT_FALSE(loaded->deserialize(w.bytes));
-    ASSERT_EQ(loaded->children.size(), 2u);
+    ASSERT_EQ(loaded->children.size(), 3u);
+    auto bare = loaded->find_child(L"bare");
+    EXPECT_EQ(bare->flags, file_t::no_security_flag);
+    EXPECT_EQ(bare->security_key, block_key{});
+    EXPECT_FALSE(bare->has_security_descriptor());
     auto f = loaded->find_child(L"f");
     EXPECT_EQ(f->flags, file_t::folder_flag);
     EXPECT_EQ(f->security_key, block_key{});
@@ -115,7 +121,8 @@ TEST(FolderTreeFile, RecordRules)
     // A stream of zero references: its name, then u32 0.
     const auto written = dedup::impl::serialize_tree(*loaded);
     image_writer expected;
-    expected.u32(2);
+    expected.u32(3);
+    expected.record(L"bare", 4, 0x20, block_key{}, {}, 2);
     expected.record(L"dup", 1, 0x20, block_key{1, 1}, {{L"", {}}}, 0);
     expected.record(L"f", 0, 0x10, block_key{}, {}, 1);
     expected.u32(0);

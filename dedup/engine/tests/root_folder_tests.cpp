@@ -133,6 +133,11 @@ TEST_F(RootFolder, FolderThatCannotBeMadeIsReportedNotStored)
     const std::error_code result = root->create(folder, params(create_params::adopt));
     EXPECT_EQ(result, dedup::make_hresult_error_code(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)));
     EXPECT_FALSE(folder_exists(base_ / L"missing"));
+    // Without adopt it is an existing folder to the caller, whose open then finds no store.
+    auto plain = make_root();
+    EXPECT_EQ(plain->create(folder, params()), dedup::create_error::folder_already_exists);
+    EXPECT_FALSE(folder_exists(base_ / L"missing"));
+    EXPECT_EQ(open(*plain, folder), dedup::create_error::folder_invalid);
 
     const std::wstring file = base_ / L"file.txt";
     dedup::testing::write_file(file, dedup::testing::to_bytes("x"));
@@ -167,6 +172,71 @@ TEST_F(RootFolder, LockKeepsTheFolderToOneObject)
     const GUID reopened = third->get_folder_id();
     EXPECT_EQ(std::memcmp(&reopened, &id, sizeof id), 0);
     EXPECT_EQ(open(*third, folder), dedup::common_error::already_initialized);
+}
+
+TEST_F(RootFolder, CreateWritesNothingIntoAStoreItCannotLock)
+{
+    // Another object took the lock of a store folder before this create made its block folder:
+    // the create must not write a tree file that the other object could load half made.
+    const std::wstring folder = base_ / L"Data";
+    const std::wstring store = folder + L".dedup";
+    dedup::testing::make_folder(folder);
+    dedup::testing::make_folder(store);
+    HANDLE held = CreateFileW(dedup::lock_file_path(store).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    auto root = make_root();
+    EXPECT_EQ(root->create(folder, params(create_params::adopt)),
+              dedup::make_hresult_error_code(HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)));
+    EXPECT_FALSE(file_exists(dedup::file_info_path(store)));
+    EXPECT_FALSE(folder_exists(dedup::block_folder_path(store))) << "a later create takes the store folder over";
+    EXPECT_EQ(root->get_statistics().block_count, 0u);
+
+    CloseHandle(held);
+    auto later = make_root();
+    EXPECT_EQ(later->create(folder, params(create_params::adopt)), std::error_code());
+}
+
+TEST_F(RootFolder, FailedOpenKeepsTheObjectsHeader)
+{
+    // A tree file that does not load leaves nothing of itself in the object: get_folder_id still
+    // answers what the object held before the open.
+    struct damage_case {
+        const char* name;
+        std::size_t at;  // byte flipped
+    };
+    const damage_case cases[] = {
+        {"signature", 0},
+        {"tree image", 80},
+    };
+    const std::wstring folder = base_ / L"Data";
+    GUID created_id;
+    {
+        auto root = make_root();
+        ASSERT_EQ(root->create(folder, params()), std::error_code());
+        created_id = root->get_folder_id();
+    }
+    const std::wstring tree_file = dedup::file_info_path(folder + L".dedup");
+    const auto good = dedup::testing::read_file(tree_file);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bytes = good;
+        bytes[c.at] ^= std::byte{0xFF};
+        dedup::testing::write_file(tree_file, bytes);
+        auto root = make_root();
+        EXPECT_NE(open(*root, folder), std::error_code());
+        const GUID id = root->get_folder_id();
+        EXPECT_EQ(std::memcmp(&id, &GUID_NULL, sizeof id), 0);
+        EXPECT_NE(std::memcmp(&id, &created_id, sizeof id), 0);
+        EXPECT_EQ(root->get_statistics().block_count, 0u);
+    }
+    // The good file opens in the same object's place, with the folder's identifier.
+    dedup::testing::write_file(tree_file, good);
+    auto root = make_root();
+    ASSERT_EQ(open(*root, folder), std::error_code());
+    const GUID id = root->get_folder_id();
+    EXPECT_EQ(std::memcmp(&id, &created_id, sizeof id), 0);
 }
 
 TEST_F(RootFolder, OpenOfAFolderWithoutAStore)
@@ -224,6 +294,10 @@ TEST_F(RootFolder, FailedSaveIsReportedAndTakesNoLock)
     EXPECT_NE(result.value(), 0);
     EXPECT_FALSE(file_exists(dedup::lock_file_path(folder + L".dedup")));
     EXPECT_FALSE(file_exists(dedup::file_info_path(folder + L".dedup")));
+    // No store that every later create would call existing and every open invalid is left.
+    EXPECT_FALSE(folder_exists(dedup::block_folder_path(folder + L".dedup")));
+    auto again = make_root();
+    EXPECT_EQ(again->create(folder, params(create_params::adopt)), std::error_code());
 }
 
 TEST_F(RootFolder, QueryInterface)
