@@ -86,12 +86,22 @@ tavik::details::future<void> durable_replace(store_file_system& fs, std::wstring
         std::rethrow_exception(failure);
     }
 
-    if (!fs.replace(target, fresh, backup_path(target))) {
+    std::wstring backup = backup_path(target);
+    if (!fs.replace(target, fresh, backup)) {
         // No target yet (the first save), or ReplaceFileW gave up after moving the target away
         // (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2): either way ".new" can simply be renamed. When the
         // target is still there the move fails too and ".new" stays beside it.
-        if (!fs.move(fresh, target))
-            tavik::details::throw_last_error();
+        if (!fs.move(fresh, target)) {
+            const DWORD error = GetLastError();
+            // The caller hears of a failure and keeps the previous state (a writer then deletes
+            // the block files that the new index names), so the previous content must be what the
+            // next load finds. With the target moved away, ".new" beside ".backup" would look
+            // like an interrupted swap and be finished by that load: put the backup back, or,
+            // when even that fails, take ".new" away.
+            if (!fs.file_exists(target) && fs.file_exists(backup) && !fs.move(backup, target))
+                fs.remove(fresh);
+            tavik::details::throw_win32_error(static_cast<std::int32_t>(error));
+        }
     }
 }
 

@@ -18,7 +18,9 @@
 // the data, leaving a target of zeros. Only a swap that was under way can leave ".new" beside a
 // ".backup" with no target, so finishing that swap (recover_interrupted_replace) is always right;
 // a save does it first, before it overwrites ".new". A save that fails before the swap deletes the
-// partial ".new" (when it can) so that it never outlives the failure.
+// partial ".new" (when it can) so that it never outlives the failure; one whose swap fails after
+// the target was moved away puts ".backup" back (or, failing that, deletes ".new"), so that no load
+// finishes a swap that its caller was told had failed.
 
 #include <dedup/engine/store_file_system.h>
 

@@ -245,6 +245,41 @@ TEST_F(StoreCrash, AFailedStepLeavesTheStoreAsItWasInMemoryAndOnDisk)
     }
 }
 
+TEST_F(StoreCrash, TwoFailedStepsInARowLeaveTheStoreAsItWas)
+{
+    // A failure that lasts for two steps: in particular ReplaceFileW giving up after it moved the
+    // old index away, and the fallback rename failing too. Whatever the operation reports, the
+    // folder reloads in the state that the store holds in memory.
+    std::uint64_t total = 0;
+    {
+        build_state_before();
+        fault_file_system fs;
+        auto store = open(&fs);
+        second_operation(*store);
+        total = fs.steps();
+    }
+    for (std::uint64_t step = 1; step < total; ++step) {
+        SCOPED_TRACE(step);
+        build_state_before();
+        contents_map in_memory;
+        {
+            fault_file_system fs;
+            fs.fail_at(step, fault_file_system::mode::fail);
+            fs.fail_also_at(step + 1);
+            auto store = open(&fs);
+            try {
+                second_operation(*store);
+            } catch (const tavik::details::traceable_error&) {
+            }
+            in_memory = loaded_state(*store);
+        }
+        auto store = open(nullptr);
+        EXPECT_EQ(loaded_state(*store), in_memory);
+        if (HasFailure())
+            return;
+    }
+}
+
 TEST_F(StoreCrash, AFirstOptimizeCutShortLeavesAnOpenableFolder)
 {
     // No "blocks.ddb" yet, and the folder tree file still says nothing is stored.
@@ -349,6 +384,28 @@ TEST(DurableReplace, WithoutAFlushAPowerCutLeavesZeros)
     fs.apply_power_loss();
     EXPECT_EQ(read_file(folder / L"x"), bytes(1000));
     EXPECT_EQ(read_file(folder / L"y"), content);
+}
+
+TEST(DurableReplace, ASwapThatFailsHalfWayPutsThePreviousContentBack)
+{
+    temp_folder folder;
+    const std::wstring target = folder / L"blocks.ddb";
+    const bytes old_content = random_bytes(5, 300);
+    const bytes new_content = random_bytes(6, 400);
+    std::span<const std::byte> old_pieces[] = {old_content};
+    std::span<const std::byte> new_pieces[] = {new_content};
+    run(durable_replace(system_store_file_system(), target, old_pieces));
+
+    // Steps: create, write, flush, the replace's two renames, the fallback move. The replace moves
+    // the old file to ".backup" and then fails; the move of ".new" fails as well.
+    fault_file_system fs;
+    fs.fail_at(5, fault_file_system::mode::fail);
+    fs.fail_also_at(6);
+    EXPECT_NE(hresult_of([&] { run(durable_replace(fs, target, new_pieces)); }), 0);
+    // A failed save leaves the previous content in place, and nothing that a later load would
+    // take for a swap to finish.
+    EXPECT_EQ(read_file(target), old_content);
+    EXPECT_EQ(read_file(recover_interrupted_replace(system_store_file_system(), target)), old_content);
 }
 
 TEST(DurableReplace, AFailedWriteLeavesNoReplacementBehind)

@@ -124,6 +124,10 @@ bool fault_file_system::fails_now()
     std::uint64_t step = steps_.fetch_add(1) + 1;
     if (crashed_)
         return true;
+    if (step == also_at_ && mode_ == mode::fail) {
+        failed_ = true;
+        return true;
+    }
     if (step != fail_at_)
         return false;
     failed_ = true;
@@ -220,7 +224,7 @@ bool fault_file_system::move(const std::wstring& from, const std::wstring& to)
 
 bool fault_file_system::remove(const std::wstring& path)
 {
-    if (fails_now()) {
+    if (fails_now() || removes_fail_) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }

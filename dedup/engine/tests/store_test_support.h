@@ -85,6 +85,10 @@ public:
         fail_at_ = step;
         mode_ = m;
     }
+    // In `fail` mode, one more step that fails as well (a failure that persists for a moment).
+    void fail_also_at(std::uint64_t step) { also_at_ = step; }
+    // Every deletion fails, as when another program (a virus scanner) holds the file open.
+    void fail_removes(bool on) { removes_fail_ = on; }
     std::uint64_t steps() const noexcept { return steps_.load(); }
     bool crashed() const noexcept { return crashed_.load(); }
     bool failed() const noexcept { return failed_.load(); }
@@ -113,6 +117,8 @@ private:
     std::atomic<bool> failed_{false};
     std::atomic<std::uint32_t> opens_{0};
     std::uint64_t fail_at_ = 0;
+    std::uint64_t also_at_ = 0;
+    std::atomic<bool> removes_fail_{false};
     mode mode_ = mode::fail;
     std::mutex mutex_;
     std::map<HANDLE, std::wstring> handles_;  // open files created here
