@@ -248,9 +248,13 @@ void block_store::init(std::wstring path, std::uint32_t limit, std::optional<fol
         unique_size_ = statistics->unique_size;
     }
 
-    if (!path_.empty()) {
+    if (options_.sector_size) {
+        sector_size_ = options_.sector_size;
+    } else if (!path_.empty()) {
         if (auto sector = query_sector_size(path_))
             sector_size_ = *sector;
+    }
+    if (!path_.empty()) {
         if (options_.eviction_timer)
             eviction_timer_.reset(CreateThreadpoolTimer(&block_store::eviction_callback, this, nullptr));
         // Without a timer (no resources) idle files stay loaded until the cache limit pushes them

@@ -40,6 +40,7 @@ struct block_store_options {
     std::uint32_t cache_limit = 0;             // 0: one thirty-second of physical memory, at least 4
     std::uint32_t compression_slots = 0;       // files a writer compresses at once; 0: the processors
     bool eviction_timer = true;                // false: nothing unloads idle files but evict_idle_files
+    std::uint32_t sector_size = 0;             // 0: the volume's physical sector size (512 when unknown)
 };
 
 // A block's bytes in a loaded block file. While the view exists the file stays loaded: the view

@@ -64,8 +64,16 @@ std::unique_ptr<block_writer> make_block_writer(block_store& store, std::optiona
 
 block_writer::~block_writer()
 {
-    if (!committed_)
-        discard_files();
+    if (committed_)
+        return;
+    discard_files();
+    if (left_files_behind_) {
+        // Their numbers must not come round again before a reload sets the next number past
+        // them: a later file of the same number but the other form would sit beside the stale
+        // one, and a folder holding both "n.dcb" and "n.dub" does not load.
+        exclusive_lock_guard guard(store_->store_lock());
+        store_->next_number_ = std::max(store_->next_number_, next_number_);
+    }
 }
 
 void block_writer::discard_files() noexcept
@@ -77,10 +85,13 @@ void block_writer::discard_files() noexcept
             tavik::details::wait_blocking(tavik::details::shared_future_impl<void>::as_future(file.pending));
     }
     new_files_.clear_and_dispose([this](block_file* file) {
-        // Whatever was written of it, complete or not, goes; the result is ignored because a file
-        // that cannot be deleted is unreferenced and the next purge after a reload removes it.
-        if (file->pending && !store_->path().empty())
-            store_->file_system().remove(file->path());
+        // Whatever was written of it, complete or not, goes. A file that cannot be deleted is
+        // unreferenced: the next purge after a reload removes it.
+        if (file->pending && !store_->path().empty() && !store_->file_system().remove(file->path())) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+                left_files_behind_ = true;
+        }
         delete file;
     });
     in_flight_.clear();
@@ -218,10 +229,26 @@ tavik::details::future<void> compress_blocks(block_writer& writer, block_file& f
         // Compressed only when that saves at least 3 %; 0 is LZ4's failure, which cannot happen
         // with a bound-sized output but is then simply stored raw.
         const bool compressed = c > 0 && worth_compressing(std::uint64_t(c), n);
-        if (compressed)
+        if (compressed) {
             scratch.used = static_cast<std::uint32_t>(c) + dcb_header_size;
-        else
+        } else {
             file.uncompressed = true;
+            // The content goes to disk as it is, padded to whole sectors. With sectors above the
+            // page size that can need a larger buffer, and moving the content must wait for the
+            // views of fetch_pending_block that point into it.
+            const std::uint32_t sector = file.store->sector_size();
+            const std::uint64_t rounded = (std::uint64_t(n) + sector - 1) / sector * sector;
+            if (!file.store->path().empty() && rounded > content.capacity) {
+                co_await file.lock.lock();
+                try {
+                    grow(content, rounded);
+                } catch (...) {
+                    file.lock.unlock();
+                    throw;
+                }
+                file.lock.unlock();
+            }
+        }
 
         if (writer.cancelled())
             tavik::details::throw_operation_cancelled();
@@ -251,6 +278,8 @@ tavik::details::future<std::uint64_t> write_block_file(block_file& file, page_bu
 
     const std::uint32_t sector = store.sector_size();
     const std::uint64_t rounded = (std::uint64_t(buffer.used) + sector - 1) / sector * sector;
+    // Only a buffer that no reader can see may move here (compress_blocks grows a file's content
+    // under the file's lock before it comes here).
     if (rounded > buffer.capacity)
         grow(buffer, rounded);
     // The padding is written too: zeros, not whatever the recycled buffer held there.

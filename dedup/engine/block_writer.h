@@ -39,7 +39,8 @@ public:
     block_writer(block_store& store, block_index index,
                  std::optional<tavik::details::cancellation_source> cancel = std::nullopt);
     // Without commit: waits (blocking) for the block files still compressing or writing, deletes
-    // every block file it wrote and frees them.
+    // every block file it wrote and frees them. When a file cannot be deleted, the store's next
+    // number moves past the writer's numbers (nothing else of the store changes).
     ~block_writer();
     block_writer(const block_writer&) = delete;
     block_writer& operator=(const block_writer&) = delete;
@@ -93,6 +94,7 @@ private:
     std::uint64_t added_bytes_ = 0;
     std::uint64_t unique_bytes_ = 0;
     bool committed_ = false;
+    bool left_files_behind_ = false;  // a discarded file could not be deleted
 };
 
 // Takes the store lock exclusively, copies the index and constructs a writer under it.

@@ -294,6 +294,37 @@ TEST_F(BlockStore, AnUncommittedWriterDeletesItsFiles)
     EXPECT_TRUE(list_files(blocks + L"\\0").empty());
 }
 
+TEST_F(BlockStore, ADiscardedWriterUsesItsNumbersUp)
+{
+    // A failed operation's files that could not be deleted (another program held them) stay on
+    // disk; a later writer must not take their numbers, or "0.dub" would join a stale "0.dcb" and
+    // the folder would no longer load.
+    auto store = open(4096);
+    bytes text = repeating_bytes(1, 4096);
+    {
+        auto writer = make_block_writer(*store);
+        add(*writer, text);  // file 0 closes at the limit: "0.dcb"
+        run(complete_compression(*writer, level));
+        fs.fail_removes(true);
+    }
+    fs.fail_removes(false);
+    ASSERT_TRUE(file_exists(path_of(0, false)));
+    EXPECT_EQ(store->next_number(), 4u) << "0 to 2, and 3 opened when 0 closed";
+
+    bytes noise = random_bytes(2, 4096);
+    {
+        auto writer = make_block_writer(*store);
+        add(*writer, noise);
+        finish(*writer);
+    }
+    EXPECT_EQ(store->index().at(key_of(noise)).file->number, 4u);
+    store.reset();
+    auto reloaded = open(4096);
+    EXPECT_EQ(read(*reloaded, noise), noise);
+    EXPECT_EQ(reloaded->purge_blocks(), 1u) << "the stale file is found and purged";
+    EXPECT_FALSE(file_exists(path_of(0, false)));
+}
+
 TEST_F(BlockStore, AnOptimizeThatAddsNothingWritesNoBlockFile)
 {
     auto store = open();
@@ -483,6 +514,36 @@ TEST_F(BlockStore, PendingBlocksReadBackAtEveryStageOfTheirFile)
     finish(*writer);
     EXPECT_EQ(store->hot_count(), 1u);
     EXPECT_EQ(read(*store, a), a);
+}
+
+TEST_F(BlockStore, ARawFileIsPaddedToLargeSectorsWithoutMovingAReadersBytes)
+{
+    // With sectors above the page size the padded length can exceed the buffer's capacity. The
+    // buffer must not be reallocated under a view of fetch_pending_block.
+    block_store_options options;
+    options.sector_size = 16384;
+    auto store = open(4096, options);
+    ASSERT_EQ(store->sector_size(), 16384u);
+    auto writer = make_block_writer(*store);
+    bytes a = random_bytes(1, 3000);
+    bytes b = random_bytes(2, 1096);
+    add(*writer, a);  // capacity 4096
+    block_file* file = writer->open_file(block_kind::data);
+    {
+        block_view view = run(fetch_pending_block(*writer, key_of(a)));
+        add(*writer, b);  // fills the capacity exactly and closes the file: stored raw
+        ASSERT_TRUE(file->pending);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ASSERT_FALSE(file->pending->is_ready()) << "the write waits for the view";
+        EXPECT_EQ(to_vector(view.bytes()), a);
+    }
+    finish(*writer);
+    EXPECT_EQ(file_size(path_of(0, true)), 16384u);
+    writer.reset();
+    store.reset();
+    auto reloaded = open(4096, options);
+    EXPECT_EQ(read(*reloaded, a), a);
+    EXPECT_EQ(read(*reloaded, b), b);
 }
 
 } // namespace
