@@ -62,6 +62,12 @@ struct this_promise_t {
 };
 inline constexpr this_promise_t this_promise{};
 
+// Passes an awaiter to the compiler by reference. GCC 12 copies (or moves) an awaiter that
+// await_transform returns as a reference instead of using it in place: a non-movable awaiter then
+// does not compile, and an awaiter named by an lvalue is silently used through a copy. This small
+// prvalue is stored in the frame instead and refers to the awaiter itself, which lives at least
+// until the end of the full expression that awaits it (a temporary awaiter is kept in the frame
+// across the suspension).
 template <class A>
 struct awaiter_ref {
     A& awaiter;
@@ -74,6 +80,25 @@ struct awaiter_ref {
     decltype(auto) await_resume() { return awaiter.await_resume(); }
 };
 
+namespace await_detail {
+
+// Whether the compiler would apply an operator co_await to an operand of this value category.
+// GCC 12 applies it to the reference await_transform returns, without copying the operand.
+template <class A>
+concept has_member_co_await = requires(A&& a) { static_cast<A&&>(a).operator co_await(); };
+template <class A>
+concept has_free_co_await = requires(A&& a) { operator co_await(static_cast<A&&>(a)); };
+template <class A>
+concept has_co_await = has_member_co_await<A> || has_free_co_await<A>;
+
+// An awaiter in its own right: awaited as it is (its await_ready is looked up on a non-const
+// object, so that a const awaiter with non-const members fails to compile instead of being
+// copied).
+template <class A>
+concept awaiter_like = requires(std::remove_cvref_t<A>& a) { a.await_ready(); };
+
+} // namespace await_detail
+
 class promise_base {
 public:
     // Set to 1 by a cancellation token bound to this coroutine when its source is cancelled. Read
@@ -82,14 +107,15 @@ public:
 
     bool is_cancelled() const noexcept { return cancelled.load(std::memory_order_acquire) != 0; }
 
-    // The cancellation test before every co_await. An awaiter named by an lvalue is passed on by
-    // reference (GCC would otherwise copy it); everything else is passed on as it is.
+    // The cancellation test before every co_await. An awaiter, whatever its value category, is
+    // awaited in place through awaiter_ref; an awaitable with an operator co_await is passed on as
+    // it is, for the compiler to apply that operator to it.
     template <class A>
     decltype(auto) await_transform(A&& awaitable)
     {
         if (is_cancelled())
             throw_operation_cancelled();
-        if constexpr (std::is_lvalue_reference_v<A> && requires { awaitable.await_ready(); })
+        if constexpr (!await_detail::has_co_await<A> && await_detail::awaiter_like<A>)
             return awaiter_ref<std::remove_reference_t<A>>{awaitable};
         else
             return std::forward<A>(awaitable);

@@ -217,6 +217,75 @@ TEST(future, cancelled_flag_raises_at_the_next_await_even_when_ready)
     EXPECT_THROW(wait_blocking_result(std::move(f)), operation_cancelled);
 }
 
+namespace {
+
+// Counts every call that reaches an object other than the one the coroutine named or made: a copy
+// or a moved-to object in place of the awaiter itself.
+struct probe_awaiter {
+    const probe_awaiter* origin;
+    std::atomic<void*>* slot;
+    int* misplaced;
+    probe_awaiter(std::atomic<void*>& s, int& m) : origin(this), slot(&s), misplaced(&m) {}
+    probe_awaiter(const probe_awaiter& o) : origin(o.origin), slot(o.slot), misplaced(o.misplaced) {}
+    bool await_ready() { return check(false); }
+    void await_suspend(std::coroutine_handle<> h)
+    {
+        check(false);
+        slot->store(h.address());
+    }
+    int await_resume() { return check(true) ? 1 : 0; }
+    bool check(bool result)
+    {
+        if (this != origin)
+            ++*misplaced;
+        return result;
+    }
+};
+
+// Neither copyable nor movable, as an awaiter holding an OVERLAPPED or a list node must be.
+struct pinned_awaiter : probe_awaiter {
+    using probe_awaiter::probe_awaiter;
+    pinned_awaiter(const pinned_awaiter&) = delete;
+    pinned_awaiter& operator=(const pinned_awaiter&) = delete;
+};
+
+struct makes_pinned_awaiter {
+    std::atomic<void*>* slot;
+    int* misplaced;
+    makes_pinned_awaiter(std::atomic<void*>& s, int& m) : slot(&s), misplaced(&m) {}
+    makes_pinned_awaiter(const makes_pinned_awaiter&) = delete;
+    pinned_awaiter operator co_await() && { return pinned_awaiter(*slot, *misplaced); }
+};
+
+} // namespace
+
+TEST(future, awaiters_are_awaited_in_place_whatever_their_value_category)
+{
+    std::atomic<void*> slot{nullptr};
+    int misplaced = 0;
+    auto body = [&]() -> future<int> {
+        int sum = co_await probe_awaiter(slot, misplaced);
+        probe_awaiter named(slot, misplaced);
+        sum += co_await named;
+        sum += co_await std::move(named);
+        sum += co_await pinned_awaiter(slot, misplaced);
+        pinned_awaiter pinned(slot, misplaced);
+        sum += co_await pinned;
+        sum += co_await makes_pinned_awaiter(slot, misplaced);
+        co_return sum;
+    };
+    future<int> f = body();
+    int suspensions = 0;
+    while (void* h = slot.exchange(nullptr)) {
+        ++suspensions;
+        std::coroutine_handle<>::from_address(h).resume();
+    }
+    EXPECT_EQ(suspensions, 6);
+    ASSERT_TRUE(f.is_ready());
+    EXPECT_EQ(f.get(), 6);
+    EXPECT_EQ(misplaced, 0);
+}
+
 TEST(future, moving_to_the_thread_pool)
 {
     auto body = []() -> future<DWORD> {
