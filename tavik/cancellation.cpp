@@ -52,10 +52,13 @@ void cancellation_source::cancel(thread_pool_submitter submit) const noexcept
     cancellation_subscription_base* refused = nullptr;
     body_->cancel_locked(submit, refused);
     while (refused) {
-        cancellation_subscription_base* next = refused->refused_next_;
-        refused->refused_next_ = nullptr;
-        refused->run_and_mark_done();
-        refused = next;
+        cancellation_subscription_base* subscription = refused;
+        refused = subscription->refused_next_;
+        if (refused)
+            refused->refused_link_ = &refused;
+        subscription->refused_next_ = nullptr;
+        subscription->refused_link_ = nullptr;
+        subscription->run_and_mark_done();
     }
 }
 
@@ -156,6 +159,22 @@ void cancellation_subscription_base::detach_and_wait() noexcept
         ReleaseSRWLockExclusive(&token.lock_);
     }
     AcquireSRWLockExclusive(&done_lock_);
+    if (!done_ && runner_thread_ == GetCurrentThreadId()) {
+        // Destroyed by a callback on the thread that runs this one: waiting would never end.
+        if (destroyed_) {
+            *destroyed_ = true; // this very callback is running: its runner lets go of us
+        } else if (refused_link_) {
+            // Refused by the pool and not started: it would run after this object is gone.
+            *refused_link_ = refused_next_;
+            if (refused_next_)
+                refused_next_->refused_link_ = refused_link_;
+            refused_next_ = nullptr;
+            refused_link_ = nullptr;
+            done_ = true;
+        }
+        ReleaseSRWLockExclusive(&done_lock_);
+        return;
+    }
     while (!done_)
         SleepConditionVariableSRW(&done_cv_, &done_lock_, INFINITE, 0);
     ReleaseSRWLockExclusive(&done_lock_);
@@ -170,7 +189,13 @@ void cancellation_subscription_base::invoke(thread_pool_submitter submit, cancel
     done_ = false;
     ReleaseSRWLockExclusive(&done_lock_);
     if (!submit(&pool_callback, this, nullptr)) {
+        AcquireSRWLockExclusive(&done_lock_);
+        runner_thread_ = GetCurrentThreadId();
+        ReleaseSRWLockExclusive(&done_lock_);
         refused_next_ = refused;
+        if (refused)
+            refused->refused_link_ = &refused_next_;
+        refused_link_ = &refused;
         refused = this;
     }
 }
@@ -182,8 +207,17 @@ void CALLBACK cancellation_subscription_base::pool_callback(PTP_CALLBACK_INSTANC
 
 void cancellation_subscription_base::run_and_mark_done() noexcept
 {
-    run();
+    bool destroyed = false;
     AcquireSRWLockExclusive(&done_lock_);
+    runner_thread_ = GetCurrentThreadId();
+    destroyed_ = &destroyed;
+    ReleaseSRWLockExclusive(&done_lock_);
+    run();
+    if (destroyed)
+        return; // the callback destroyed its own subscription
+    AcquireSRWLockExclusive(&done_lock_);
+    runner_thread_ = 0;
+    destroyed_ = nullptr;
     done_ = true;
     WakeAllConditionVariable(&done_cv_);
     ReleaseSRWLockExclusive(&done_lock_);

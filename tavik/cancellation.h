@@ -11,8 +11,9 @@
 // - cancellation_subscription<F>: a callback registered on a token; cancelling runs it once, on a
 //   thread-pool thread, never under the source's or the token's locks. Registering on a cancelled
 //   token raises operation_cancelled. Destroying a subscription unlinks it and waits until a
-//   running callback has returned (so never destroy it inside its own callback); afterwards the
-//   callback neither runs nor will run. A subscription must be destroyed before its token.
+//   running callback has returned; afterwards the callback neither runs nor will run. A callback
+//   may destroy its own subscription (the destructor then does not wait, and the callback must not
+//   touch its captures afterwards). A subscription must be destroyed before its token.
 //
 // Lock order: a source body's lock before its tokens' locks; a parent body's lock before its
 // children's. Callbacks run with no lock of this file held.
@@ -91,10 +92,21 @@ private:
     void run_and_mark_done() noexcept;
 
     cancellation_token* token_;
-    cancellation_subscription_base* refused_next_ = nullptr; // chain of callbacks the pool refused
-    SRWLOCK done_lock_ = SRWLOCK_INIT;
+    // Chain of callbacks the pool refused, run by the cancelling thread once its locks are
+    // released; only that thread touches these two. refused_link_ points at whatever points at
+    // this subscription (the chain's head or the previous one's refused_next_), so a callback of
+    // the chain can unlink a later one that it destroys.
+    cancellation_subscription_base* refused_next_ = nullptr;
+    cancellation_subscription_base** refused_link_ = nullptr;
+    SRWLOCK done_lock_ = SRWLOCK_INIT; // guards the three below
     CONDITION_VARIABLE done_cv_ = CONDITION_VARIABLE_INIT;
     bool done_ = true; // false while a callback is queued or running
+    // The thread that runs (or, refused by the pool, will run) the callback, while done_ is false;
+    // a destructor on that thread is inside the callback and must not wait for it.
+    DWORD runner_thread_ = 0;
+    // While the callback runs: a flag on the runner's stack that the destructor sets, so that the
+    // runner touches nothing of a subscription its callback destroyed.
+    bool* destroyed_ = nullptr;
     bool detached_ = false;
 };
 

@@ -86,6 +86,57 @@ TEST(cancellation, destroying_a_subscription_waits_for_its_running_callback)
     EXPECT_TRUE(finished);
 }
 
+TEST(cancellation, a_callback_may_destroy_its_own_subscription)
+{
+    // The destructor runs on the thread of the very callback it would wait for. The state is
+    // leaked when a callback hangs, so that a failure cannot turn into a crash.
+    using subscription_t = cancellation_subscription<std::function<void()>>;
+    struct state {
+        cancellation_source source;
+        cancellation_token token{source};
+        std::unique_ptr<subscription_t> subs[3];
+        std::atomic<int> ran{0};
+        std::atomic<bool> returned{false};
+    };
+
+    // On a pool thread.
+    auto pooled = std::make_unique<state>();
+    pooled->subs[0] = std::make_unique<subscription_t>(pooled->token, [s = pooled.get()] {
+        state* st = s; // the closure goes with the subscription
+        st->subs[0].reset();
+        st->returned = true;
+    });
+    pooled->source.cancel();
+    if (!eventually([&] { return pooled->returned.load(); })) {
+        pooled.release();
+        FAIL() << "the subscription's destructor waited for its own callback";
+    }
+
+    // Refused by the pool: the callbacks run one after another on the cancelling thread, and the
+    // first one destroys all three subscriptions, so the two still queued behind it must not run.
+    auto refused = std::make_unique<state>();
+    for (auto& sub : refused->subs) {
+        sub = std::make_unique<subscription_t>(refused->token, [s = refused.get()] {
+            state* st = s;
+            if (st->ran++ == 0) {
+                for (auto& other : st->subs)
+                    other.reset();
+            }
+        });
+    }
+    std::thread canceller([s = refused.get()] {
+        s->source.cancel(&tavik_test::refusing_submitter);
+        s->returned = true;
+    });
+    if (!eventually([&] { return refused->returned.load(); })) {
+        canceller.detach();
+        refused.release();
+        FAIL() << "cancel hung in a callback that destroyed its subscriptions";
+    }
+    canceller.join();
+    EXPECT_EQ(refused->ran, 1);
+}
+
 TEST(cancellation, a_throwing_callback_does_not_hang_the_subscription)
 {
     cancellation_source source;
@@ -209,26 +260,42 @@ TEST(cancellation, refused_callbacks_run_on_the_cancelling_thread_after_the_lock
 TEST(cancellation, stress_token_creation_racing_cancel)
 {
     // A token either fails with operation_cancelled or is marked by the cancel: never neither.
-    constexpr int rounds = 400;
-    int missed = 0;
+    // Threads make tokens without pause until the cancel stops them, so the cancel falls between
+    // the test and the link of some token in most rounds.
+    constexpr int rounds = 150;
+    constexpr int creators = 3;
+    std::atomic<int> missed{0};
     for (int i = 0; i < rounds; ++i) {
         cancellation_source source;
-        std::atomic<bool> go{false};
-        std::thread canceller([&] {
-            while (!go) {
-            }
-            source.cancel();
-        });
-        go = true;
-        promise_base coroutine;
-        try {
-            cancellation_token token(source, &coroutine);
-            canceller.join();
-            if (!token.is_cancelled() || !coroutine.is_cancelled())
-                ++missed;
-        } catch (const operation_cancelled&) {
-            canceller.join();
+        std::atomic<int> started{0};
+        std::vector<std::thread> threads;
+        for (int c = 0; c < creators; ++c) {
+            threads.emplace_back([&] {
+                std::vector<std::unique_ptr<promise_base>> coroutines;
+                std::vector<std::unique_ptr<cancellation_token>> tokens;
+                ++started;
+                try {
+                    for (;;) {
+                        coroutines.push_back(std::make_unique<promise_base>());
+                        tokens.push_back(std::make_unique<cancellation_token>(source, coroutines.back().get()));
+                    }
+                } catch (const operation_cancelled&) {
+                }
+                // The creation failed once the cancel had released the source: it is complete.
+                for (std::size_t k = 0; k < tokens.size(); ++k) {
+                    if (!tokens[k]->is_cancelled() || !coroutines[k]->is_cancelled())
+                        ++missed;
+                }
+            });
         }
+        while (started < creators) {
+        }
+        const auto cancel_at = std::chrono::steady_clock::now() + std::chrono::microseconds((i % 8) * 20);
+        while (std::chrono::steady_clock::now() < cancel_at) {
+        }
+        source.cancel();
+        for (auto& t : threads)
+            t.join();
     }
     EXPECT_EQ(missed, 0);
 }
