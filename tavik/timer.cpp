@@ -34,6 +34,17 @@ void async_timer::awaiter::await_suspend(std::coroutine_handle<> handle)
 {
     async_timer& t = *timer_;
     AcquireSRWLockExclusive(&t.lock_);
+    if (t.flush_ && t.timer_ && !t.cancelled_) {
+        // An expiry that fired just before a cancel or stop may still be on its way to the lock.
+        // Waiting here, on the waiting coroutine's side and outside the lock, keeps cancel() from
+        // ever blocking; the callback's short part before it lets go of the timer needs only the
+        // lock, so this wait is brief.
+        t.flush_ = false;
+        PTP_TIMER timer = t.timer_;
+        ReleaseSRWLockExclusive(&t.lock_);
+        WaitForThreadpoolTimerCallbacks(timer, TRUE);
+        AcquireSRWLockExclusive(&t.lock_);
+    }
     if (t.cancelled_ || !t.timer_) {
         t.cancelled_ = false;
         ReleaseSRWLockExclusive(&t.lock_);
@@ -89,6 +100,7 @@ void async_timer::stop() noexcept
     AcquireSRWLockExclusive(&lock_);
     if (timer_)
         SetThreadpoolTimer(timer_, nullptr, 0, 0);
+    flush_ = true;
     ReleaseSRWLockExclusive(&lock_);
 }
 
@@ -99,6 +111,7 @@ void async_timer::cancel() noexcept
     // teardown.
     AcquireSRWLockExclusive(&lock_);
     cancelled_ = true;
+    flush_ = true;
     if (timer_)
         SetThreadpoolTimer(timer_, nullptr, 0, 0);
     std::coroutine_handle<> waiter = std::exchange(waiter_, nullptr);

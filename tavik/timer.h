@@ -79,6 +79,9 @@ private:
     SRWLOCK lock_ = SRWLOCK_INIT; // guards waiter_, cancelled_ and the arming of timer_
     std::coroutine_handle<> waiter_;
     bool cancelled_ = false;
+    // Set when the timer was stopped under a possibly running expiry: the next wait first lets
+    // such a stale callback pass, or it would take that wait's waiter and end it at once.
+    bool flush_ = false;
     thread_pool_submitter submit_ = &TrySubmitThreadpoolCallback;
 };
 

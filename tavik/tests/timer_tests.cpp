@@ -220,6 +220,42 @@ TEST(async_timer, stress_cancel_racing_the_arming_wait)
     EXPECT_EQ(outcomes[1], rounds);
 }
 
+TEST(async_timer, stress_cancel_at_expiry_never_ends_the_next_wait)
+{
+    // A cancel that lands as the timer fires takes the waiter, but the expiry callback is already
+    // on its way. The cancelled coroutine waits again at once (inline: the pool refuses the
+    // cancel's submission); the late callback must not end that second, long wait.
+    constexpr int rounds = 600;
+    int ended_early = 0;
+    for (int i = 0; i < rounds; ++i) {
+        async_timer timer;
+        timer.set_submitter(&tavik_test::refusing_submitter);
+        std::atomic<bool> waiting_again{false};
+        int second = -1;
+        auto body = [&]() -> future<void> {
+            co_await wait_on(timer, 1ms);
+            waiting_again = true;
+            second = co_await wait_on(timer, 60s);
+        };
+        future<void> f = body();
+        const auto cancel_at = std::chrono::steady_clock::now() + std::chrono::microseconds(1000 + (i % 16) * 10);
+        while (std::chrono::steady_clock::now() < cancel_at) {
+        }
+        timer.cancel();
+        while (!waiting_again) {
+        }
+        // Time for a late callback to come through before the second wait is ended for good.
+        const auto second_cancel_at = std::chrono::steady_clock::now() + 300us;
+        while (std::chrono::steady_clock::now() < second_cancel_at) {
+        }
+        timer.cancel();
+        wait_blocking(f);
+        if (second == 0)
+            ++ended_early;
+    }
+    EXPECT_EQ(ended_early, 0);
+}
+
 TEST(threadpool_timer, one_shot_delay_of_half_a_second)
 {
     auto body = []() -> future<DWORD> {
