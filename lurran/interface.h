@@ -223,6 +223,14 @@ private:
             co_return std::vector<std::byte>{};
         } else {
             auto args = details::tuple_decoder<typename M::arguments>::decode(body);
+            // The reply is built in the request's buffer, but only in a small one: bytes after
+            // the arguments are ignored, so a peer can pad any request up to max_body_size, and
+            // such a buffer must not stay allocated while the handler runs nor travel on as the
+            // queued reply's.
+            if (body.capacity() > reply_buffer_reuse_limit)
+                std::vector<std::byte>().swap(body);
+            else
+                body.clear();
             auto& slot = std::get<K>(self.handlers_);
             if (!slot)
                 tavik::details::throw_hresult(details::e_notimpl);
@@ -234,8 +242,6 @@ private:
                 co_return std::vector<std::byte>{};
             } else {
                 auto result = co_await pending;
-                // The reply is built in the request's buffer.
-                body.clear();
                 details::encode_values(body, result);
                 co_return std::move(body);
             }
@@ -254,6 +260,9 @@ private:
             std::apply([&](auto&... a) { slot(std::move(a)...); }, args);
         }
     }
+
+    // Largest request buffer kept to build the reply in; far above every reply of the product.
+    static constexpr std::size_t reply_buffer_reuse_limit = 4096;
 
     using invoker = tavik::details::future<std::vector<std::byte>> (*)(server_of&, std::vector<std::byte>);
     using one_way_invoker = void (*)(server_of&, std::span<const std::byte>);

@@ -256,10 +256,19 @@ tavik::details::future<message_t> pipe_transport::read()
     if (h.body_size > max_body_size)
         throw_hresult(e_invalidarg);
 
-    std::vector<std::byte> body(h.body_size);
-    std::size_t at = 0;
-    while (at < body.size()) {
-        DWORD want = DWORD(std::min<std::size_t>(body.size() - at, piece_size));
+    // A body of up to one piece (every body the product sends) is allocated once, at its full
+    // size. A longer one grows with the bytes that actually arrive, doubling each time: otherwise
+    // a header alone, which any local user can send, would commit max_body_size of this
+    // process's memory per connection for a body that never comes.
+    const std::size_t size = h.body_size;
+    std::vector<std::byte> body;
+    body.reserve(std::min<std::size_t>(size, piece_size));
+    while (body.size() < size) {
+        const std::size_t at = body.size();
+        const DWORD want = DWORD(std::min<std::size_t>(size - at, piece_size));
+        if (body.capacity() - at < want)
+            body.reserve(std::min(size, std::max(body.capacity() * 2, at + want)));
+        body.resize(at + want);
         DWORD n;
         try {
             n = co_await op.with(body.data() + at, want);
@@ -270,7 +279,7 @@ tavik::details::future<message_t> pipe_transport::read()
         }
         if (n == 0)
             throw_hresult(e_invalidarg);
-        at += n;
+        body.resize(at + n);
     }
     co_return message_t(h.call_word, h.method_id, std::move(body));
 }

@@ -399,6 +399,43 @@ TEST(ServedConnection, ShutdownEndsAWriteThatThePeerNeverReads)
     EXPECT_EQ(f.closed.count, 1);
 }
 
+// Bytes after a request's arguments are ignored, so a client can pad every request with up to
+// max_body_size of junk. Those bytes must not stay allocated while the handler runs (nor as the
+// buffer of the reply that is then queued), or a few requests to a slow method would hold
+// hundreds of megabytes of the server's memory.
+TEST(ServedConnection, PaddedRequestsDoNotHoldTheirBodiesWhileTheirHandlersRun)
+{
+    served_fixture f(1 << 20);
+    constexpr int requests = 16;
+    constexpr std::size_t padding = 4 << 20;
+    bytes body = u32(0);
+    body.resize(4 + padding, std::byte(0x5A));
+    const std::size_t before = private_bytes();
+    for (int i = 0; i < requests; ++i) {
+        store_u32le(body.data(), std::uint32_t(i));
+        ASSERT_TRUE(f.peer.write_frame(std::uint32_t(i), 0xD3E1F0DB, body));
+    }
+    for (int i = 0; i < 5000 && f.state.calls < requests; ++i)
+        Sleep(1);
+    ASSERT_EQ(f.state.calls, requests);
+    const std::size_t grown = private_bytes() - std::min(private_bytes(), before);
+    EXPECT_LT(grown, std::size_t(24) << 20) << (grown >> 20) << " MiB held by " << requests
+                                            << " requests waiting in their handlers";
+
+    f.state.gate->set_value();
+    std::vector<int> seen(requests, 0);
+    for (int i = 0; i < requests; ++i) {
+        auto answer = f.peer.read_frame();
+        ASSERT_TRUE(answer);
+        const std::uint32_t id = answer->call_word & 0x3FFFFFFF;
+        ASSERT_EQ(answer->call_word >> 30, 2u);
+        ASSERT_LT(id, std::uint32_t(requests));
+        EXPECT_EQ(answer->body, u32(id * 10));
+        ++seen[id];
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), requests);
+}
+
 // A peer that floods requests and reads none of the answers: the served side stops reading once
 // it owes answers_limit answers, instead of queueing answers and running requests without bound;
 // once the peer reads, every request is answered exactly once.

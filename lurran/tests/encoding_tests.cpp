@@ -104,6 +104,31 @@ TEST(Encoding, ShortOrLyingBodiesAreRefusedWithoutReadingPastTheEnd)
     }
 }
 
+// A body cut anywhere before its end is refused, whichever value the cut falls in (a count, the
+// units of a text, an element, a has-value byte, a record, an HRESULT).
+TEST(Encoding, EveryCutOfAWellFormedBodyIsRefused)
+{
+    using failed = std::expected<std::uint32_t, long>;
+    const bytes body = encode(std::uint64_t(9), std::wstring(L"stage"), std::vector<std::wstring>{L"a", L"", L"bc"},
+                              std::expected<record32, long>(record32{1, 2, 3, 4}), failed(std::unexpected(long(5))), true);
+    auto decode = [](const bytes& b) {
+        return decode_values<std::uint64_t, std::wstring, std::vector<std::wstring>, std::expected<record32, long>,
+                             failed, bool>(b);
+    };
+    for (std::size_t n = 0; n < body.size(); ++n) {
+        const bytes cut(body.begin(), body.begin() + std::ptrdiff_t(n));
+        EXPECT_EQ(code_of([&] { decode(cut); }), static_cast<HRESULT>(0x80070057)) << "cut at " << n;
+    }
+    auto [cookie, stage, names, stats, error, flag] = decode(body);
+    EXPECT_EQ(cookie, 9u);
+    EXPECT_EQ(stage, L"stage");
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"a", L"", L"bc"}));
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_EQ(stats->compressed, 3u);
+    EXPECT_EQ(error, failed(std::unexpected(long(5))));
+    EXPECT_TRUE(flag);
+}
+
 TEST(Message, HeaderWordAndFrame)
 {
     message_t m(make_call_word(5, message_kind::error_reply), 0xA6241A29, make_bytes({1, 2}));

@@ -3,6 +3,7 @@
 // operation), and connecting to missing and busy pipes.
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -113,6 +114,45 @@ TEST(PipeTransport, PeerStoppingInsideAFrameIsAMalformedFrame)
             client.close();
         EXPECT_EQ(failure_of(read), r.expected);
     }
+}
+
+// Any local user can open the folder pipe: a header that announces the largest body and is then
+// followed by nothing must not make this end commit that body, or a handful of such clients
+// would exhaust the server's memory.
+TEST(PipeTransport, AnnouncedBodyIsNotCommittedBeforeItArrives)
+{
+    constexpr int peers = 4;
+    std::vector<accepted_pair> pairs;
+    std::vector<future<message_t>> reads;
+    for (int i = 0; i < peers; ++i)
+        pairs.push_back(accept_raw_client(unique_pipe_name(L"announce")));
+    const std::size_t before = private_bytes();
+    for (auto& p : pairs) {
+        reads.push_back(p.server.read());
+        bytes header = frame_bytes(1, 2, {});
+        store_u32le(header.data() + 8, max_body_size);
+        bytes start = header;
+        start.resize(12 + 100, std::byte(7)); // and the first few bytes of the body
+        ASSERT_TRUE(p.client.write(start));
+        ASSERT_TRUE(wait_until_taken(p.server.native_handle()));
+    }
+    Sleep(50); // the reads have taken the bytes; give them the moment to act on them
+    const std::size_t grown = private_bytes() - std::min(private_bytes(), before);
+    EXPECT_LT(grown, std::size_t(16) << 20) << "committed " << (grown >> 20) << " MiB for " << peers
+                                            << " bodies that never came";
+    for (int i = 0; i < peers; ++i) {
+        pairs[i].client.close();
+        EXPECT_EQ(failure_of(reads[i]), invalid_arg);
+    }
+
+    // A body of several pieces still arrives whole when it does come.
+    auto [server, client] = accept_raw_client(unique_pipe_name(L"announce-whole"), 1 << 20);
+    const bytes big = pattern(3 << 20, 11);
+    auto r = server.read();
+    std::thread writer([&client, &big] { client.write(frame_bytes(4, 5, big)); });
+    ASSERT_TRUE(wait_for(r, 5000ms));
+    writer.join();
+    EXPECT_EQ(wait_blocking_result(std::move(r)).body, big);
 }
 
 TEST(PipeTransport, ClosedTransportFailsWithEFail)

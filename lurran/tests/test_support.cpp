@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <psapi.h>
+
 #include <cstring>
 #include <string>
 
@@ -19,6 +21,29 @@ bytes make_bytes(std::initializer_list<int> values)
     for (int v : values)
         b.push_back(std::byte(v));
     return b;
+}
+
+std::size_t private_bytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    // The commit charge; Wine leaves PrivateUsage at 0 but keeps this one.
+    return counters.PagefileUsage;
+}
+
+bool wait_until_taken(HANDLE reading_end, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(reading_end, nullptr, 0, nullptr, &available, nullptr))
+            return false;
+        if (available == 0)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        Sleep(1);
+    }
 }
 
 bytes pattern(std::size_t size, std::uint32_t seed)

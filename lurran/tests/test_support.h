@@ -32,6 +32,13 @@ using bytes = std::vector<std::byte>;
 std::wstring unique_pipe_name(const wchar_t* tag);
 
 bytes make_bytes(std::initializer_list<int> values);
+
+// Committed private memory of this process.
+std::size_t private_bytes();
+
+// Waits until the reading end of the pipe has taken every byte written to it (nothing is left
+// in its input buffer); false after the time-out.
+bool wait_until_taken(HANDLE reading_end, std::chrono::milliseconds timeout = 5000ms);
 bytes pattern(std::size_t size, std::uint32_t seed = 1);
 
 // Waits up to `timeout` for the future; false when it has not completed by then (the future is
