@@ -201,6 +201,31 @@ public:
         return n;
     }
 
+    // Request coroutines still running. The reader counts each one in before it starts it; the
+    // coroutine counts itself out as the last thing it does with the connection.
+    void request_started() noexcept
+    {
+        AcquireSRWLockExclusive(&requests_lock);
+        ++requests_running;
+        ReleaseSRWLockExclusive(&requests_lock);
+    }
+    void request_ended() noexcept
+    {
+        AcquireSRWLockExclusive(&requests_lock);
+        if (--requests_running == 0)
+            WakeAllConditionVariable(&requests_done);
+        ReleaseSRWLockExclusive(&requests_lock);
+    }
+    // Blocks until every request coroutine has ended. Only once the reader has been joined, so
+    // that no request is counted in afterwards.
+    void wait_for_requests() noexcept
+    {
+        AcquireSRWLockExclusive(&requests_lock);
+        while (requests_running != 0)
+            SleepConditionVariableSRW(&requests_done, &requests_lock, INFINITE, 0);
+        ReleaseSRWLockExclusive(&requests_lock);
+    }
+
     // Never replaced: once cancelled, every later call fails at once.
     tavik::details::cancellation_source cancellation = tavik::details::make_cancellation_source_body();
     write_queue queue;
@@ -209,6 +234,9 @@ public:
     // that ended early never points at freed memory.
     std::map<std::uint32_t, std::shared_ptr<call_state>> pending;
     std::atomic<std::uint32_t> counter{0};
+    SRWLOCK requests_lock = SRWLOCK_INIT; // guards requests_running; never held with another lock
+    CONDITION_VARIABLE requests_done = CONDITION_VARIABLE_INIT;
+    std::size_t requests_running = 0;
 
 private:
     void forget(std::uint32_t id, const std::shared_ptr<call_state>& state) noexcept
@@ -254,12 +282,17 @@ public:
     connection& operator=(const connection&) = delete;
 
     // Shuts down; calls still waiting (also those made before a start that never came) fail with
-    // operation_cancelled; messages still queued are discarded unsent.
+    // operation_cancelled; messages still queued are discarded unsent. Then blocks until every
+    // request whose handler is still running has ended: those handlers hold the connection (their
+    // captures live in its slots, and the owner's handlers capture it and what it serves), and
+    // the shutdown has cancelled the source that they are expected to end with. Never destroy a
+    // connection from one of its own handlers.
     ~connection()
     {
         shutdown();
         core_->queue.close();
         core_->fail_pending_calls();
+        core_->wait_for_requests();
     }
 
     // Called with the HRESULT with which the connection ended, once, on a pool thread. Installed
@@ -344,9 +377,15 @@ private:
                     break;
                 case message_kind::request:
                     core_->queue.owe_answer();
-                    // Released at once: the request coroutine holds the core and answers on its
-                    // own.
-                    (void)handle_message(*this, core_, std::move(message));
+                    // Released at once: the request coroutine holds the core, answers on its own
+                    // and counts itself out when it ends; the destructor waits for that.
+                    core_->request_started();
+                    try {
+                        (void)handle_message(*this, core_, std::move(message));
+                    } catch (...) {
+                        core_->request_ended(); // its frame could not be made
+                        throw;
+                    }
                     // A peer that does not read its answers is not read any further either.
                     co_await core_->queue.room();
                     break;
@@ -399,8 +438,15 @@ private:
     // Moves the close handler out of the connection, once, and runs it on a pool thread.
     void notify_closed(HRESULT hr) noexcept { post_close_handler(std::move(close_handler_), hr); }
 
+    // Counts a request coroutine out when its body ends, whichever way it ends.
+    struct request_scope {
+        connection_core* core;
+        ~request_scope() { core->request_ended(); }
+    };
+
     // One per incoming request or one-way message. It holds the core, not the connection: a
-    // request still running when the connection shuts down answers into the closed queue.
+    // request still running when the connection shuts down answers into the closed queue. A
+    // request has been counted in by the reader; the connection is not destroyed before it ends.
     static tavik::details::future<void> handle_message(Served& served, std::shared_ptr<connection_core> core,
                                                        message_t message)
     {
@@ -414,6 +460,7 @@ private:
             }
             co_return;
         }
+        request_scope counted{core.get()};
         HRESULT hr;
         try {
             std::vector<std::byte> reply = co_await served.dispatch(method_id, std::move(message.body));

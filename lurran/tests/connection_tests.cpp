@@ -357,23 +357,73 @@ TEST(CallingConnection, DestroyingAConnectionFailsItsWaitingCalls)
     EXPECT_EQ(failure_of(orphan, 1000ms), cancelled);
 }
 
-TEST(ServedConnection, DisconnectWhileASlowRequestRunsLetsItFinishAfterTheConnectionIsGone)
+// What a handler that outlives its client sees of its connection.
+struct outliving_probe {
+    std::shared_ptr<promise_type_<void>> gate = std::make_shared<promise_type_<void>>();
+    std::atomic<bool> started{false};
+    std::atomic<bool> capture_destroyed{false};   // the handler's own captures
+    std::atomic<bool> connection_destroyed{false}; // set by the test once the destructor returned
+    std::atomic<int> saw_capture_destroyed{-1};
+    std::atomic<int> saw_connection_destroyed{-1};
+};
+
+// A capture whose destruction the probe records.
+struct watched_capture {
+    outliving_probe* probe;
+    explicit watched_capture(outliving_probe* p) noexcept : probe(p) {}
+    watched_capture(watched_capture&& o) noexcept : probe(std::exchange(o.probe, nullptr)) {}
+    ~watched_capture()
+    {
+        if (probe)
+            probe->capture_destroyed = true;
+    }
+};
+
+// A request whose handler is still running when its client goes away and the owner shuts the
+// connection down and destroys it: the destruction waits for the handler, so that the handler's
+// captures (here a lambda coroutine's, which live in the connection's slot) and whatever the
+// owner keeps for the connection's lifetime stay valid until it ends. The answer then goes
+// nowhere.
+TEST(ServedConnection, DestroyingAConnectionWaitsForTheRequestsStillRunning)
 {
-    served_fixture f;
-    ASSERT_TRUE(f.peer.write_frame(1, 0xD3E1F0DB, u32(3)));
-    // Wait until the handler has started.
-    for (int i = 0; i < 500 && f.state.calls == 0; ++i)
+    outliving_probe probe;
+    service_state state;
+    close_record closed;
+    auto conn = std::make_unique<server_connection>();
+    install_handlers(*conn, state);
+    install_close_record(conn->close_handler(), closed);
+    conn->handler<test_service::slow>().assign(
+        [p = &probe, watched = watched_capture(&probe)](std::uint32_t key) -> future<std::uint32_t> {
+            p->started = true;
+            co_await *p->gate;
+            // Read through the coroutine's copy of the pointer: the closure itself may be gone.
+            p->saw_capture_destroyed = p->capture_destroyed.load() ? 1 : 0;
+            p->saw_connection_destroyed = p->connection_destroyed.load() ? 1 : 0;
+            co_return key;
+        });
+    auto pair = accept_raw_client(unique_pipe_name(L"outlive"));
+    conn->start(std::move(pair.server));
+    ASSERT_TRUE(pair.client.write_frame(1, 0xD3E1F0DB, u32(3)));
+    for (int i = 0; i < 5000 && !probe.started; ++i)
         Sleep(1);
-    ASSERT_EQ(f.state.calls, 1);
-    f.peer.close();
-    ASSERT_TRUE(f.closed.wait());
-    EXPECT_EQ(f.closed.hr, broken_pipe);
-    f.conn->shutdown();
-    f.conn.reset();
-    // The request answers into the closed queue of a destroyed connection: its state is kept
-    // alive by the request itself.
-    f.state.gate->set_value();
-    Sleep(50);
+    ASSERT_TRUE(probe.started);
+    pair.client.close();
+    ASSERT_TRUE(closed.wait());
+    EXPECT_EQ(closed.hr, broken_pipe);
+    conn->shutdown();
+
+    std::thread opener([&probe] {
+        Sleep(100);
+        probe.gate->set_value();
+    });
+    conn.reset();
+    probe.connection_destroyed = true;
+    opener.join();
+    for (int i = 0; i < 5000 && probe.saw_connection_destroyed < 0; ++i)
+        Sleep(1);
+    EXPECT_EQ(probe.saw_connection_destroyed, 0) << "the connection was destroyed under a running handler";
+    EXPECT_EQ(probe.saw_capture_destroyed, 0) << "the handler's captures were destroyed while it ran";
+    EXPECT_TRUE(probe.capture_destroyed);
 }
 
 TEST(ServedConnection, ShutdownEndsAWriteThatThePeerNeverReads)

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace lurran_test {
 
@@ -198,9 +199,13 @@ TEST(TwoProcesses, ClientProcessDyingWhileItsSlowRequestRuns)
     EXPECT_EQ(closed.hr, static_cast<HRESULT>(0x8007006D));
     EXPECT_EQ(state.calls, 1);
     conn->shutdown();
+    // The destruction waits for the request, which ends once its gate opens.
+    std::thread opener([&state] {
+        Sleep(50);
+        state.gate->set_value();
+    });
     conn.reset();
-    state.gate->set_value(); // the request ends after its connection is gone
-    Sleep(50);
+    opener.join();
 }
 
 } // namespace
