@@ -151,6 +151,31 @@ TEST(auto_cancel_timer, source_cancel_wakes_the_waiter)
     EXPECT_EQ(wait_blocking_result(std::move(f)), 1);
 }
 
+TEST(auto_cancel_timer, waiter_resumed_inside_the_cancel_callback_may_tear_the_timer_down)
+{
+    // The pool refuses the timer's resumption, so the cancelled waiter runs inside the
+    // subscription's callback and destroys the timer, subscription included, right there.
+    cancellation_source source;
+    auto body = [](cancellation_source src) -> future<int> {
+        cancellation_token token(src);
+        int outcome = 0;
+        {
+            auto_cancel_timer timer(token);
+            timer.set_submitter(&tavik_test::refusing_submitter);
+            try {
+                co_await timer.wait(60s);
+            } catch (const timer_cancelled&) {
+                outcome = 1;
+            }
+        }
+        co_return outcome;
+    };
+    future<int> f = body(source);
+    source.cancel();
+    ASSERT_TRUE(eventually([&] { return f.is_ready(); })) << "the callback waited for itself";
+    EXPECT_EQ(f.get(), 1);
+}
+
 TEST(auto_cancel_timer, stress_cancel_racing_expiry_and_teardown)
 {
     // Cancel and expiry at the same moment, with the waiter tearing its timer (and the timer's
