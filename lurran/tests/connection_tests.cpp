@@ -531,6 +531,52 @@ TEST(ServedConnection, PeerThatDoesNotReadItsAnswersIsNotReadEither)
     EXPECT_EQ(f.closed.count, 0);
 }
 
+// An owner may end its connection from the close handler itself: shut it down, or destroy it,
+// also while another thread of the owner calls shutdown at the same moment and a request is in
+// progress.
+TEST(ServedConnection, ShutdownOrDestructionFromTheCloseHandlerDoesNotDeadlock)
+{
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE(round);
+        const int how = round % 3; // 0 shut down, 1 destroyed, 2 shut down racing the owner's shutdown
+        service_state state;
+        state.gate->set_value();
+        auto conn = std::make_unique<server_connection>();
+        install_handlers(*conn, state);
+        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        server_connection* raw = conn.get();
+        std::unique_ptr<server_connection>* owner = how == 1 ? &conn : nullptr;
+        conn->close_handler().assign([raw, owner, done](HRESULT) {
+            if (owner)
+                owner->reset();
+            else
+                raw->shutdown();
+            SetEvent(done);
+        });
+        auto pair = accept_raw_client(unique_pipe_name(L"close-ends"));
+        conn->start(std::move(pair.server));
+        ASSERT_TRUE(pair.client.write_frame(1, 0xD3E1F0DB, u32(2)));
+        std::thread racer;
+        if (how == 2)
+            racer = std::thread([raw] { raw->shutdown(); });
+        else
+            pair.client.close();
+        const bool ended = WaitForSingleObject(done, 5000) == WAIT_OBJECT_0;
+        EXPECT_TRUE(ended) << "the close handler did not return";
+        if (!ended) {
+            racer.detach();
+            return; // everything leaked on purpose: a thread is stuck in it
+        }
+        CloseHandle(done);
+        if (racer.joinable())
+            racer.join();
+        if (how == 1) {
+            EXPECT_FALSE(conn);
+        }
+        conn.reset();
+    }
+}
+
 // Two library connections talking to each other, in both directions.
 struct linked_fixture {
     service_state state;
