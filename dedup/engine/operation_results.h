@@ -4,7 +4,7 @@
 
 #include <dedup/engine/folder_statistics.h>
 
-#include <ostrel/com/flags.h>
+#include <ostrel/flags.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The COM object template: QueryInterface, the shared count of all faces, destruction exactly once
 // at the last Release (also when threads release at once), and the module count trait.
 
-#include <ostrel/com/flags.h>
+#include <ostrel/flags.h>
 #include <ostrel/com/ptr.h>
 
 #include <gtest/gtest.h>
