@@ -549,8 +549,7 @@ tavik::details::future<void> read_whole_file(const overlapped_file& file, page_b
 {
     if (buffer.capacity < size)
         buffer.reserve(size);
-    auto operation = file.read(0, buffer.data, size);
-    std::uint32_t transferred = co_await in_place(operation);
+    std::uint32_t transferred = co_await file.read(0, buffer.data, size);
     if (transferred != size)
         throw_damaged();
     buffer.used = size;

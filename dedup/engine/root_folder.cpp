@@ -311,8 +311,7 @@ tavik::details::future<std::error_code> root_folder::load_file_info()
     std::uint32_t read = 0;
     if (length > 0) {
         bytes.reserve(length);
-        auto operation = file.read(0, bytes.data, length);
-        read = co_await in_place(operation);
+        read = co_await file.read(0, bytes.data, length);
     }
     file.close();
     if (read != length)

@@ -29,8 +29,7 @@ public:
     tavik::details::future<std::uint32_t> write(const overlapped_file& file, std::uint64_t position,
                                                 const void* data, std::uint32_t length) override
     {
-        auto operation = file.write(position, data, length);
-        co_return co_await in_place(operation);
+        co_return co_await file.write(position, data, length);
     }
 
     void flush(const overlapped_file& file) override

@@ -18,23 +18,6 @@
 
 namespace dedup {
 
-// `co_await in_place(operation)` awaits an awaiter that must not move (an overlapped_io_awaiter
-// holds the OVERLAPPED the system writes to) from a tavik coroutine: GCC 12 copies an awaiter
-// that await_transform hands back by reference, so the reference is wrapped in a copyable shell.
-template <class Awaiter>
-struct in_place_awaiter {
-    Awaiter* operation;
-    bool await_ready() { return operation->await_ready(); }
-    template <class Handle>
-    auto await_suspend(Handle handle) { return operation->await_suspend(handle); }
-    decltype(auto) await_resume() { return operation->await_resume(); }
-};
-template <class Awaiter>
-in_place_awaiter<Awaiter> in_place(Awaiter& operation) noexcept
-{
-    return {&operation};
-}
-
 class store_file_system {
 public:
     virtual ~store_file_system() = default;

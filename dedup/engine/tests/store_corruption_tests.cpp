@@ -131,8 +131,9 @@ TEST_F(StoreCorruption, TheIndexFileIsCheckedWholeBeforeItIsUsed)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(load(c.file), c.expected);
-        if (c.expected)
+        if (c.expected) {
             EXPECT_EQ(store->statistics().block_count, 0u);
+        }
     }
 }
 
@@ -401,8 +402,9 @@ TEST_F(StoreCorruption, FuzzedFilesOnDiskNeverBreakTheStore)
                 view = run(fetch_block(*store, {1, 0}));
             } catch (const tavik::details::traceable_error&) {
             }
-            if (!view.empty())
+            if (!view.empty()) {
                 EXPECT_EQ(view.size(), 8192u);
+            }
         }
     }
 }

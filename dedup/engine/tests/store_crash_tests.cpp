@@ -359,8 +359,9 @@ TEST(DurableReplace, APowerCutAtAnyStepLeavesTheOldOrTheNewContentWhole)
         bytes now = read_file(recover_interrupted_replace(system_store_file_system(), target));
         EXPECT_TRUE(now == old_content || now == new_content);
         EXPECT_TRUE(file_exists(target)) << "the interrupted swap is finished";
-        if (hr == 0)
+        if (hr == 0) {
             EXPECT_EQ(now, new_content);
+        }
     }
 }
 
