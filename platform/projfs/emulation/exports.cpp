@@ -141,6 +141,8 @@ HRESULT WINAPI PrjGetOnDiskFileState(PCWSTR destinationFileName, PRJ_FILE_STATE*
             *fileState = PRJ_FILE_STATE_FULL;
             return S_OK;
         }
+        // A shell on the path becomes a placeholder as recorded: the provider's process is not
+        // reachable from here until the provider's side of the emulation serves it.
         return located->root->query_state(located->relative, *fileState);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -160,6 +162,8 @@ HRESULT WINAPI PrjDeleteFile(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtu
         if (!running)
             return E_INVALIDARG;
         PRJ_UPDATE_FAILURE_CAUSES causes = PRJ_UPDATE_FAILURE_CAUSE_NONE;
+        // Without the provider's side nobody can tell what the provider still projects: the item
+        // handed back shows as recorded, and a tombstone's item does not show again.
         HRESULT hr = running->root().delete_item(destinationFileName, updateFlags, causes);
         if (failureReason)
             *failureReason = causes;

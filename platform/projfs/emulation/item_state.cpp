@@ -18,10 +18,6 @@ observation observe(const recorded_item* recorded, const item_look* on_disk) noe
         seen.state = PRJ_FILE_STATE_FULL;
         return seen;
     }
-    if (recorded->kind == recorded_kind::virtual_item) {
-        seen.what = condition::virtual_item;
-        return seen;
-    }
     const item_look& was = recorded->look;
     const bool data_changed = !on_disk->directory() &&
                               (on_disk->size != was.size || on_disk->last_write_time != was.last_write_time);
@@ -30,14 +26,18 @@ observation observe(const recorded_item* recorded, const item_look* on_disk) noe
         seen.state = PRJ_FILE_STATE_FULL;
         return seen;
     }
-    seen.what = condition::placeholder;
-    seen.state = PRJ_FILE_STATE_PLACEHOLDER;
-    if (recorded->kind == recorded_kind::hydrated_placeholder && !on_disk->directory())
-        seen.state |= PRJ_FILE_STATE_HYDRATED_PLACEHOLDER;
     const bool metadata_changed =
         (on_disk->attributes & compared_attributes) != (was.attributes & compared_attributes) ||
         on_disk->creation_time != was.creation_time ||
         (on_disk->directory() && on_disk->last_write_time != was.last_write_time);
+    if (recorded->kind == recorded_kind::virtual_item && !metadata_changed) {
+        seen.what = condition::virtual_item;
+        return seen;
+    }
+    seen.what = condition::placeholder;
+    seen.state = PRJ_FILE_STATE_PLACEHOLDER;
+    if (recorded->kind == recorded_kind::hydrated_placeholder && !on_disk->directory())
+        seen.state |= PRJ_FILE_STATE_HYDRATED_PLACEHOLDER;
     if (metadata_changed)
         seen.state |= PRJ_FILE_STATE_DIRTY_PLACEHOLDER;
     return seen;

@@ -9,15 +9,22 @@
 //   recorded as      on disk now                      state reported
 //   (nothing)        present                          FULL (created or written by an application)
 //   (nothing)        missing                          not found
-//   virtual          present (the shell)              virtual: only the provider can answer
+//   virtual          its shell as left                virtual: the state query makes it a
+//                                                     placeholder, as an open would
 //   any              missing                          TOMBSTONE (deleted by an application)
 //   placeholder      data changed (size, write time)  FULL
 //   placeholder      other metadata changed           PLACEHOLDER | DIRTY_PLACEHOLDER
 //   placeholder      as left                          PLACEHOLDER
 //   hydrated         (the same three rows)            as placeholder, with HYDRATED_PLACEHOLDER
+//   virtual          its shell changed                as placeholder: on the platform the
+//                                                     application's open made it one first
 //   a directory      anything changed                 PLACEHOLDER | DIRTY_PLACEHOLDER: directories
 //                                                     never turn full or hydrated
 //   one kind         the other kind (file/directory)  FULL (replaced by an application)
+//
+// A shell is what the emulation leaves on disk for a virtual item so that every program's listing
+// shows it: an empty sparse file of the projected size with the projected times and attributes, or
+// a directory. Its content is never compared, only its size and times, so its zeros are no change.
 //
 // Known differences from the platform: an application that sets a file's last write time without
 // writing makes it FULL here, not dirty; one that restores the metadata it changed makes the item
@@ -53,7 +60,7 @@ struct recorded_item {
 
 enum class condition : std::uint8_t {
     absent,        // neither recorded nor on disk
-    virtual_item,  // recorded virtual and its shell is on disk
+    virtual_item,  // recorded virtual and its shell is on disk as the emulation left it
     placeholder,   // state holds PLACEHOLDER and maybe HYDRATED_PLACEHOLDER, DIRTY_PLACEHOLDER
     full,
     tombstone,

@@ -5,6 +5,7 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -196,7 +197,119 @@ bool remove_item(const std::wstring& path, const item_look& look)
     return removed;
 }
 
+// The names in the directory `path`, "." and ".." left out; none when it cannot be listed.
+std::vector<std::wstring> list_names(const std::wstring& path)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search =
+        FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.emplace_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// Gives an open item the metadata of `info`. A file gets its size without its data: it is made
+// sparse (which only saves space, so a file system without it is no failure) and reads as zeros.
+bool apply_info(HANDLE handle, const PRJ_FILE_BASIC_INFO& info)
+{
+    if (!info.IsDirectory) {
+        DWORD returned;
+        DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        FILE_END_OF_FILE_INFO end{};
+        end.EndOfFile.QuadPart = info.FileSize;
+        if (!SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end))
+            return false;
+    }
+    FILE_BASIC_INFO basic{};
+    basic.CreationTime = info.CreationTime;
+    basic.LastAccessTime = info.LastAccessTime;
+    basic.LastWriteTime = info.LastWriteTime;
+    basic.ChangeTime = info.ChangeTime;
+    // Without any settable attribute it is FILE_ATTRIBUTE_NORMAL, which clears them: zero would
+    // leave those of an existing directory as they are.
+    basic.FileAttributes = (info.FileAttributes & settable_attributes) ? info.FileAttributes & settable_attributes
+                                                                        : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Makes the item `path`, which is not there, as `info` describes it; `made` is how it then looks.
+// Nothing is left behind when it fails.
+HRESULT make_item(const std::wstring& path, const PRJ_FILE_BASIC_INFO& info, item_look& made)
+{
+    HANDLE handle;
+    if (info.IsDirectory) {
+        if (!CreateDirectoryW(path.c_str(), nullptr))
+            return last_error();
+        handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    } else {
+        handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD failure = GetLastError();
+        if (info.IsDirectory)
+            RemoveDirectoryW(path.c_str());
+        return HRESULT_FROM_WIN32(failure);
+    }
+    DWORD failure = apply_info(handle, info) ? 0 : GetLastError();
+    CloseHandle(handle);
+    DWORD error = 0;
+    if (!stat_item(path, made, error))
+        failure = failure ? failure : error;
+    if (failure) {
+        if (info.IsDirectory) {
+            RemoveDirectoryW(path.c_str());
+        } else {
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(path.c_str());
+        }
+        return HRESULT_FROM_WIN32(failure);
+    }
+    return S_OK;
+}
+
+// Gives the existing directory `path` the times and attributes of `info`.
+HRESULT restamp_directory(const std::wstring& path, const PRJ_FILE_BASIC_INFO& info, item_look& made)
+{
+    HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return last_error();
+    DWORD failure = apply_info(handle, info) ? 0 : GetLastError();
+    CloseHandle(handle);
+    DWORD error = 0;
+    if (!failure && !stat_item(path, made, error))
+        failure = error;
+    return failure ? HRESULT_FROM_WIN32(failure) : S_OK;
+}
+
+std::size_t depth_of(const std::wstring& relative)
+{
+    return static_cast<std::size_t>(std::count(relative.begin(), relative.end(), L'\\'));
+}
+
 } // namespace
+
+PRJ_FILE_BASIC_INFO basic_info_of(const item_look& look) noexcept
+{
+    PRJ_FILE_BASIC_INFO info{};
+    info.IsDirectory = look.directory();
+    info.FileSize = static_cast<INT64>(look.size);
+    info.CreationTime.QuadPart = look.creation_time;
+    // The record keeps no access or change time: the last write stands for both.
+    info.LastAccessTime.QuadPart = look.last_write_time;
+    info.LastWriteTime.QuadPart = look.last_write_time;
+    info.ChangeTime.QuadPart = look.last_write_time;
+    info.FileAttributes = look.attributes;
+    return info;
+}
 
 std::wstring fold_case(std::wstring_view text)
 {
@@ -467,7 +580,8 @@ root_record::parent_state root_record::note_parent(std::wstring_view relative)
     if (recorded && stat_item(full_path(parent.relative), now, error)) {
         observation seen = observe(recorded, &now);
         parent.kind = recorded->kind;
-        parent.keep_clean = seen.what == condition::placeholder && seen.state == PRJ_FILE_STATE_PLACEHOLDER;
+        parent.keep_clean = seen.what == condition::virtual_item ||
+                            (seen.what == condition::placeholder && seen.state == PRJ_FILE_STATE_PLACEHOLDER);
     }
     return parent;
 }
@@ -572,7 +686,7 @@ std::optional<recorded_item> root_record::find(std::wstring_view relative)
     return recorded ? std::optional<recorded_item>(*recorded) : std::nullopt;
 }
 
-HRESULT root_record::query_state(std::wstring_view relative, PRJ_FILE_STATE& state)
+HRESULT root_record::query_state(std::wstring_view relative, PRJ_FILE_STATE& state, projection* provider)
 {
     lock held(*this);
     if (HRESULT hr = refresh(); FAILED(hr))
@@ -581,7 +695,12 @@ HRESULT root_record::query_state(std::wstring_view relative, PRJ_FILE_STATE& sta
         return hr;
     item_look now;
     DWORD error = 0;
-    const bool present = stat_item(full_path(relative), now, error);
+    bool present = stat_item(full_path(relative), now, error);
+    if (present && marked_) {
+        if (HRESULT hr = open_path(relative, provider); FAILED(hr))
+            return hr;
+        present = stat_item(full_path(relative), now, error);
+    }
     const recorded_item* recorded = marked_ ? item(relative) : nullptr;
     if (!present) {
         if (recorded && error == ERROR_FILE_NOT_FOUND) {
@@ -590,19 +709,45 @@ HRESULT root_record::query_state(std::wstring_view relative, PRJ_FILE_STATE& sta
         }
         return HRESULT_FROM_WIN32(error);
     }
-    observation seen = observe(recorded, &now);
-    if (seen.what == condition::virtual_item) {
-        // The platform asks the provider for the placeholder here; the provider's side of the
-        // emulation is what can answer, so without it the item is as unreachable as on a
-        // platform whose provider is not running.
-        return HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_UNAVAILABLE);
+    state = observe(recorded, &now).state;
+    return S_OK;
+}
+
+HRESULT root_record::open_path(std::wstring_view relative, projection* provider)
+{
+    // The platform opens a path from the top down, and each virtual component on the way becomes a
+    // placeholder with what the provider answers for it.
+    for (std::size_t end = 0; end != std::wstring_view::npos;) {
+        end = relative.find(L'\\', end + 1);
+        const std::wstring_view component = relative.substr(0, end);
+        const recorded_item* recorded = item(component);
+        if (!recorded || recorded->kind != recorded_kind::virtual_item)
+            continue;
+        item_look shell;
+        DWORD error = 0;
+        if (!stat_item(full_path(component), shell, error) ||
+            observe(recorded, &shell).what != condition::virtual_item)
+            continue;  // gone or changed: an application's open already went this way
+        if (!provider) {
+            if (HRESULT hr = put(component, recorded_item{recorded_kind::placeholder, shell}); FAILED(hr))
+                return hr;
+            continue;
+        }
+        std::optional<PRJ_FILE_BASIC_INFO> info = provider->placeholder_info(component);
+        if (!info) {
+            // The provider no longer projects it: a stale shell, and nothing is there.
+            if (HRESULT hr = remove_tree(component, shell); FAILED(hr))
+                return hr;
+            return HRESULT_FROM_WIN32(end == std::wstring_view::npos ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        }
+        if (HRESULT hr = write_placeholder_locked(component, *info); FAILED(hr))
+            return hr;
     }
-    state = seen.state;
     return S_OK;
 }
 
 HRESULT root_record::delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES flags,
-                                 PRJ_UPDATE_FAILURE_CAUSES& causes)
+                                 PRJ_UPDATE_FAILURE_CAUSES& causes, projection* provider)
 {
     causes = PRJ_UPDATE_FAILURE_CAUSE_NONE;
     if (relative.empty())
@@ -626,10 +771,7 @@ HRESULT root_record::delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES fl
         causes = refusal(observe(recorded, nullptr), flags);
         if (causes != PRJ_UPDATE_FAILURE_CAUSE_NONE)
             return HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_INVALID_OPERATION);
-        // Removing the tombstone lets the provider's item show again.
-        if (HRESULT hr = erase_below(relative); FAILED(hr))
-            return hr;
-        return erase(relative);
+        return remove_tombstone(relative, provider);
     }
 
     const observation seen = observe(recorded, &now);
@@ -638,46 +780,119 @@ HRESULT root_record::delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES fl
     causes = refusal(seen, flags);
     if (causes != PRJ_UPDATE_FAILURE_CAUSE_NONE)
         return HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_INVALID_OPERATION);
+    // A directory goes back only when nothing but shells is left in it; they stay with it.
+    if (now.directory() && !only_shells_below(relative))
+        return HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
+
+    // What the item is once virtual again.
+    std::optional<PRJ_FILE_BASIC_INFO> projected;
+    if (provider)
+        projected = provider->placeholder_info(relative);
+    else
+        projected = basic_info_of(seen.what == condition::full ? now : recorded->look);
 
     const parent_state parent = note_parent(relative);
-    if (now.directory()) {
-        // A directory goes back only when nothing but virtual items is left in it.
-        std::vector<std::pair<std::wstring, item_look>> shells;
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                         nullptr, 0);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                std::wstring_view name = found.cFileName;
-                if (name == L"." || name == L"..")
-                    continue;
-                std::wstring child = std::wstring(relative) + L"\\" + std::wstring(name);
-                const recorded_item* child_record = item(child);
-                item_look child_look;
-                DWORD child_error;
-                if (!child_record || child_record->kind != recorded_kind::virtual_item ||
-                    !stat_item(full_path(child), child_look, child_error)) {
-                    FindClose(search);
-                    return HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
-                }
-                shells.emplace_back(std::move(child), child_look);
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        for (const auto& [child, look] : shells)
-            if (!remove_item(full_path(child), look))
-                return last_error();
+    HRESULT hr = S_OK;
+    if (projected && projected->IsDirectory && now.directory()) {
+        item_look restamped;
+        hr = restamp_directory(path, *projected, restamped);
+        if (SUCCEEDED(hr))
+            hr = forget_missing_below(relative);  // the tombstones in it go with its local state
+        if (SUCCEEDED(hr))
+            hr = put(relative, recorded_item{recorded_kind::virtual_item, restamped});
+    } else {
+        hr = remove_tree(relative, now);
+        if (SUCCEEDED(hr) && projected)
+            hr = make_shell_locked(relative, *projected);
     }
-    if (!remove_item(path, now))
-        return last_error();
+    HRESULT kept = restore_parent(parent);
+    return FAILED(hr) ? hr : kept;
+}
+
+HRESULT root_record::remove_tombstone(std::wstring_view relative, projection* provider)
+{
+    std::vector<std::wstring> below;
+    const std::wstring prefix = fold_case(relative) + L"\\";
+    for (const auto& [key, value] : items_)
+        if (key.starts_with(prefix))
+            below.push_back(value.path);
     if (HRESULT hr = erase_below(relative); FAILED(hr))
         return hr;
     if (HRESULT hr = erase(relative); FAILED(hr))
         return hr;
-    // The item is virtual again when the provider still projects it; the emulation shows such
-    // items through shells that the provider's enumeration describes, which the provider's side of
-    // the emulation makes. Until it asks, the item is simply gone from the disk.
-    return restore_parent(parent);
+    if (!provider)
+        return S_OK;  // nobody to say whether the provider still projects it
+
+    // The provider's item shows again where it still projects it, and with a directory what it
+    // projects of the items that were below it, parents before their children.
+    std::optional<PRJ_FILE_BASIC_INFO> info = provider->placeholder_info(relative);
+    if (!info)
+        return S_OK;
+    if (HRESULT hr = make_shell_locked(relative, *info); FAILED(hr))
+        return hr;
+    std::ranges::stable_sort(below, {}, depth_of);
+    for (const auto& path : below) {
+        std::optional<PRJ_FILE_BASIC_INFO> child = provider->placeholder_info(path);
+        // One whose parent the provider no longer projects has no place to show.
+        if (child)
+            if (HRESULT hr = make_shell_locked(path, *child);
+                FAILED(hr) && hr != HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) &&
+                hr != HRESULT_FROM_WIN32(ERROR_DIRECTORY))
+                return hr;
+    }
+    return S_OK;
+}
+
+bool root_record::only_shells_below(std::wstring_view relative) const
+{
+    for (const auto& name : list_names(full_path(relative))) {
+        const std::wstring child = std::wstring(relative) + L"\\" + name;
+        const recorded_item* recorded = item(child);
+        item_look look;
+        DWORD error;
+        if (!recorded || !stat_item(full_path(child), look, error) ||
+            observe(recorded, &look).what != condition::virtual_item)
+            return false;
+        if (look.directory() && !only_shells_below(child))
+            return false;
+    }
+    return true;
+}
+
+HRESULT root_record::remove_tree(std::wstring_view relative, const item_look& look)
+{
+    if (look.directory()) {
+        for (const auto& name : list_names(full_path(relative))) {
+            const std::wstring child = std::wstring(relative) + L"\\" + name;
+            item_look child_look;
+            DWORD error;
+            if (!stat_item(full_path(child), child_look, error))
+                return HRESULT_FROM_WIN32(error);
+            if (HRESULT hr = remove_tree(child, child_look); FAILED(hr))
+                return hr;
+        }
+    }
+    if (!remove_item(full_path(relative), look))
+        return last_error();
+    if (HRESULT hr = erase_below(relative); FAILED(hr))
+        return hr;
+    return erase(relative);
+}
+
+HRESULT root_record::forget_missing_below(std::wstring_view relative)
+{
+    const std::wstring prefix = fold_case(relative) + L"\\";
+    std::vector<std::wstring> missing;
+    for (const auto& [key, value] : items_) {
+        item_look look;
+        DWORD error;
+        if (key.starts_with(prefix) && !stat_item(full_path(value.path), look, error))
+            missing.push_back(value.path);
+    }
+    for (const auto& path : missing)
+        if (HRESULT hr = erase(path); FAILED(hr))
+            return hr;
+    return S_OK;
 }
 
 HRESULT root_record::write_placeholder(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info)
@@ -691,62 +906,74 @@ HRESULT root_record::write_placeholder(std::wstring_view relative, const PRJ_FIL
         return hr;
     if (!marked_)
         return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
+    return write_placeholder_locked(relative, info);
+}
 
+HRESULT root_record::write_placeholder_locked(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info)
+{
     const std::wstring path = full_path(relative);
+    const parent_state parent = note_parent(relative);
     item_look now;
     DWORD error = 0;
+    HRESULT hr = S_OK;
     if (stat_item(path, now, error)) {
+        // Only a shell as left gives way to the placeholder.
         const recorded_item* recorded = item(relative);
-        if (!recorded || recorded->kind != recorded_kind::virtual_item)
+        if (!recorded || observe(recorded, &now).what != condition::virtual_item)
             return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
-        if (!remove_item(path, now))  // the shell gives way to the placeholder
-            return last_error();
+        if (now.directory() && info.IsDirectory) {
+            // A directory keeps the shells in it.
+            item_look restamped;
+            hr = restamp_directory(path, info, restamped);
+            if (SUCCEEDED(hr))
+                hr = put(relative, recorded_item{recorded_kind::placeholder, restamped});
+            HRESULT kept = restore_parent(parent);
+            return FAILED(hr) ? hr : kept;
+        }
+        hr = remove_tree(relative, now);
     } else if (error != ERROR_FILE_NOT_FOUND) {
         return HRESULT_FROM_WIN32(error);
     }
+    if (SUCCEEDED(hr))
+        hr = make_item_as(relative, info, recorded_kind::placeholder);
+    HRESULT kept = restore_parent(parent);
+    return FAILED(hr) ? hr : kept;
+}
 
-    const parent_state parent = note_parent(relative);
-    HANDLE handle;
-    if (info.IsDirectory) {
-        if (!CreateDirectoryW(path.c_str(), nullptr))
-            return last_error();
-        handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    } else {
-        handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    if (handle == INVALID_HANDLE_VALUE)
-        return last_error();
-    BOOL ok = TRUE;
-    if (!info.IsDirectory) {
-        // The data is not there: a sparse file of the projected size reads as zeros. Sparseness
-        // only saves space, so a file system without it is no failure.
-        DWORD returned;
-        DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
-        FILE_END_OF_FILE_INFO end{};
-        end.EndOfFile.QuadPart = info.FileSize;
-        ok = SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end);
-    }
-    if (ok) {
-        FILE_BASIC_INFO basic{};
-        basic.CreationTime = info.CreationTime;
-        basic.LastAccessTime = info.LastAccessTime;
-        basic.LastWriteTime = info.LastWriteTime;
-        basic.ChangeTime = info.ChangeTime;
-        basic.FileAttributes = info.FileAttributes & settable_attributes;
-        ok = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
-    }
-    DWORD failure = ok ? 0 : GetLastError();
-    CloseHandle(handle);
-    if (!stat_item(path, now, error))
-        failure = failure ? failure : error;
-    if (failure) {
-        remove_item(path, now);
-        return HRESULT_FROM_WIN32(failure);
-    }
-    if (HRESULT hr = put(relative, recorded_item{recorded_kind::placeholder, now}); FAILED(hr))
+HRESULT root_record::make_shell(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& projected)
+{
+    if (relative.empty())
+        return E_INVALIDARG;
+    lock held(*this);
+    if (HRESULT hr = refresh(); FAILED(hr))
         return hr;
-    return restore_parent(parent);
+    if (HRESULT hr = check_identity(); FAILED(hr))
+        return hr;
+    if (!marked_)
+        return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
+    return make_shell_locked(relative, projected);
+}
+
+HRESULT root_record::make_shell_locked(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& projected)
+{
+    item_look now;
+    DWORD error = 0;
+    if (stat_item(full_path(relative), now, error))
+        return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+    if (error != ERROR_FILE_NOT_FOUND)
+        return HRESULT_FROM_WIN32(error);
+    return make_item_as(relative, projected, recorded_kind::virtual_item);
+}
+
+HRESULT root_record::make_item_as(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info, recorded_kind kind)
+{
+    const parent_state parent = note_parent(relative);
+    item_look made;
+    HRESULT hr = make_item(full_path(relative), info, made);
+    if (SUCCEEDED(hr))
+        hr = put(relative, recorded_item{kind, made});
+    HRESULT kept = restore_parent(parent);
+    return FAILED(hr) ? hr : kept;
 }
 
 HRESULT root_record::adopt_directory(std::wstring_view relative)

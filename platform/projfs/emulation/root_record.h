@@ -2,6 +2,11 @@
 // The emulation's record of one virtualization root: the root's marker (instance id) and, for each
 // item the emulation has written or handed back, what it recorded (item_state.h).
 //
+// Virtual items: an item the provider projects has a shell on disk (item_state.h), recorded as
+// virtual, so that a listing by any program (the store's own change scan included) shows it; an
+// item the scan does not see counts as deleted. PrjDeleteFile leaves a shell where it makes an item
+// virtual again; the state query turns a shell into a placeholder, as an open does on the platform.
+//
 // Where: one file per root in "%LOCALAPPDATA%\ProjFS emulation", named by a hash of the root's
 // full path folded to upper case. It lives outside the root because the root is emptied when a
 // deduplicated folder is removed, and because everything inside the root is what applications
@@ -25,8 +30,9 @@
 //   h       ...   entries
 //
 //   entry:  u32 entry length e (this field included), u8 operation (1 put, 2 erase), u8 recorded
-//           kind, u16 zero, u64 size, i64 creation time, i64 last write time, u32 attributes,
-//           u32 path length L, then L UTF-16 code units of the path relative to the root.
+//           kind (1 virtual: a shell, 2 placeholder, 3 hydrated placeholder), u16 zero, u64 size,
+//           i64 creation time, i64 last write time, u32 attributes, u32 path length L, then L UTF-16
+//           code units of the path relative to the root.
 //
 // A file shorter than its header is an unmarked root. An entry that runs past the end of the file
 // (a writer that died mid-append) ends the log; the next append cuts it off.
@@ -46,6 +52,21 @@
 #include <unordered_map>
 
 namespace projfs::emulation {
+
+// What the provider projects, asked the way the platform asks it: the provider's side of the
+// emulation answers from the provider's placeholder-information callback. Where nobody can be asked
+// (a null projection), the emulation goes by what it recorded.
+class projection {
+public:
+    // The provider's placeholder information for `relative`, or none when it projects no such item.
+    virtual std::optional<PRJ_FILE_BASIC_INFO> placeholder_info(std::wstring_view relative) = 0;
+
+protected:
+    ~projection() = default;
+};
+
+// The placeholder information that describes a recorded or observed look.
+PRJ_FILE_BASIC_INFO basic_info_of(const item_look& look) noexcept;
 
 class root_record {
 public:
@@ -73,16 +94,34 @@ public:
     // The instance id of the mark; GUID_NULL when the root is no longer marked.
     GUID instance_id();
 
-    // PrjGetOnDiskFileState of an item below the root.
-    HRESULT query_state(std::wstring_view relative, PRJ_FILE_STATE& state);
+    // PrjGetOnDiskFileState of an item below the root. Like an open on the platform, it first turns
+    // the shells on the item's path, from the top down, into placeholders: with the information of
+    // `provider`, or without one as recorded (a shell the provider no longer projects is removed,
+    // and the item is then not found).
+    HRESULT query_state(std::wstring_view relative, PRJ_FILE_STATE& state, projection* provider = nullptr);
 
     // PrjDeleteFile: hands an item back to the provider, refusing the states `flags` do not allow
-    // (causes set, HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_INVALID_OPERATION)).
-    HRESULT delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES flags, PRJ_UPDATE_FAILURE_CAUSES& causes);
+    // (causes set, HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_INVALID_OPERATION)), and
+    // fails with ERROR_FILE_NOT_FOUND on a virtual item (nothing of it is on disk), with
+    // ERROR_DIR_NOT_EMPTY on a directory that holds more than shells.
+    // The item becomes virtual again: a shell of what `provider` projects for it (no shell when it
+    // projects nothing), or without one of what was recorded (a placeholder's projected size, times
+    // and attributes; how an item that an application made or rewrote looks now, since the store
+    // hands such an item back only after taking it in). A directory stays, with its shells.
+    // A tombstone's record goes; the provider's item shows again as a shell where `provider`
+    // still projects it, with what it projects of the items recorded below it. Without a provider
+    // nothing is known of that, and nothing shows.
+    HRESULT delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES flags, PRJ_UPDATE_FAILURE_CAUSES& causes,
+                        projection* provider = nullptr);
 
     // PrjWritePlaceholderInfo: makes the item on disk with the given metadata (a file of the given
-    // size whose data is not there, or a directory) and records it as a clean placeholder.
+    // size whose data is not there, or a directory) and records it as a clean placeholder. It takes
+    // the place of a shell as left; anything else on disk there fails with ERROR_FILE_EXISTS.
     HRESULT write_placeholder(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info);
+
+    // Makes the shell of a virtual item the provider projects with `projected` where nothing is on
+    // disk (ERROR_FILE_EXISTS otherwise), and records it as virtual.
+    HRESULT make_shell(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& projected);
 
     // PrjMarkDirectoryAsPlaceholder of a directory below the root: records it, as it stands, as a
     // clean placeholder directory.
@@ -112,6 +151,16 @@ private:
     HRESULT append(std::uint8_t operation, std::wstring_view relative, const recorded_item& item);
     const recorded_item* item(std::wstring_view relative) const;
     std::wstring full_path(std::wstring_view relative) const;
+    // The operations, under the lock and on a refreshed, marked record.
+    HRESULT write_placeholder_locked(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info);
+    HRESULT make_shell_locked(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& projected);
+    HRESULT make_item_as(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info, recorded_kind kind);
+    HRESULT open_path(std::wstring_view relative, projection* provider);
+    HRESULT remove_tombstone(std::wstring_view relative, projection* provider);
+    // Removes the item, whose contents are all shells, and forgets everything recorded below it.
+    HRESULT remove_tree(std::wstring_view relative, const item_look& look);
+    bool only_shells_below(std::wstring_view relative) const;
+    HRESULT forget_missing_below(std::wstring_view relative);
     // Treats the root as unmarked when its directory is gone or another one; checked at the first
     // use in a process and, with `again`, whenever a root is marked or opened by name.
     HRESULT check_identity(bool again = false);

@@ -9,11 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
+using projfs::emulation::projection;
 using projfs::emulation::recorded_kind;
 using projfs::emulation::root_record;
 
@@ -64,6 +68,64 @@ GUID test_guid(unsigned seed)
     id.Data2 = static_cast<unsigned short>(GetCurrentProcessId());
     id.Data4[7] = 0x42;
     return id;
+}
+
+struct listed {
+    std::uint64_t size = 0;
+    std::int64_t last_write_time = 0;
+    DWORD attributes = 0;
+};
+using listing = std::map<std::wstring, listed>;
+
+std::int64_t time_of(DWORD high, DWORD low)
+{
+    return std::int64_t((std::uint64_t(high) << 32) | low);
+}
+
+listing list_with_find_first(const std::wstring& directory)
+{
+    listing items;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return items;
+    do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            items[name] = {(std::uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow,
+                           time_of(found.ftLastWriteTime.dwHighDateTime, found.ftLastWriteTime.dwLowDateTime),
+                           found.dwFileAttributes};
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return items;
+}
+
+// As the store's change scan reads a directory: batches of FileFullDirectoryInfo on a handle. The
+// batch is small, so that a listing takes several.
+listing list_with_directory_information(const std::wstring& directory)
+{
+    listing items;
+    HANDLE handle = CreateFileW(directory.c_str(), FILE_READ_DATA | FILE_READ_EA | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return items;
+    alignas(8) std::byte batch[256];
+    while (GetFileInformationByHandleEx(handle, FileFullDirectoryInfo, batch, sizeof batch)) {
+        const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(batch);
+        for (;;) {
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..")
+                items[name] = {static_cast<std::uint64_t>(entry->EndOfFile.QuadPart), entry->LastWriteTime.QuadPart,
+                               entry->FileAttributes};
+            if (entry->NextEntryOffset == 0)
+                break;
+            entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(reinterpret_cast<const std::byte*>(entry) +
+                                                                entry->NextEntryOffset);
+        }
+    }
+    CloseHandle(handle);
+    return items;
 }
 
 class EmulatedRoot : public testing::Test {
@@ -146,6 +208,13 @@ protected:
         return record && record->find(relative).has_value();
     }
 
+    std::optional<recorded_kind> recorded_as(const std::wstring& relative)
+    {
+        auto record = root_record::open(root_);
+        auto found = record ? record->find(relative) : std::nullopt;
+        return found ? std::optional<recorded_kind>(found->kind) : std::nullopt;
+    }
+
     bool on_disk(const std::wstring& relative) const
     {
         return GetFileAttributesW(full(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -200,6 +269,9 @@ struct delete_case {
     PRJ_UPDATE_TYPES flags;
     HRESULT result;
     PRJ_UPDATE_FAILURE_CAUSES causes;
+    // After a successful hand-back: the shell carries the recorded (or, for an item an application
+    // rewrote, the current) attributes. A tombstone leaves no shell.
+    bool read_only_shell = false;
 };
 
 constexpr PRJ_UPDATE_TYPES flags(int value)
@@ -215,7 +287,7 @@ const delete_case delete_cases[] = {
     {"dirty, dirty data allowed", delete_case::dirty, PRJ_UPDATE_ALLOW_DIRTY_DATA, invalid_operation,
      PRJ_UPDATE_FAILURE_CAUSE_DIRTY_METADATA},
     {"dirty, dirty metadata allowed", delete_case::dirty, PRJ_UPDATE_ALLOW_DIRTY_METADATA, S_OK,
-     PRJ_UPDATE_FAILURE_CAUSE_NONE},
+     PRJ_UPDATE_FAILURE_CAUSE_NONE, true},
     {"full, no flags", delete_case::full, PRJ_UPDATE_NONE, invalid_operation, PRJ_UPDATE_FAILURE_CAUSE_DIRTY_DATA},
     {"full, dirty metadata allowed", delete_case::full, PRJ_UPDATE_ALLOW_DIRTY_METADATA, invalid_operation,
      PRJ_UPDATE_FAILURE_CAUSE_DIRTY_DATA},
@@ -229,14 +301,14 @@ const delete_case delete_cases[] = {
     {"read-only placeholder, no flags", delete_case::read_only_clean, PRJ_UPDATE_NONE, invalid_operation,
      PRJ_UPDATE_FAILURE_CAUSE_READ_ONLY},
     {"read-only placeholder, read-only allowed", delete_case::read_only_clean, PRJ_UPDATE_ALLOW_READ_ONLY, S_OK,
-     PRJ_UPDATE_FAILURE_CAUSE_NONE},
+     PRJ_UPDATE_FAILURE_CAUSE_NONE, true},
     {"read-only full, no flags", delete_case::read_only_full, PRJ_UPDATE_NONE, invalid_operation,
      PRJ_UPDATE_FAILURE_CAUSE_DIRTY_DATA | PRJ_UPDATE_FAILURE_CAUSE_READ_ONLY},
     {"read-only full, dirty data allowed", delete_case::read_only_full, PRJ_UPDATE_ALLOW_DIRTY_DATA, invalid_operation,
      PRJ_UPDATE_FAILURE_CAUSE_READ_ONLY},
     // The combinations the store's operations pass.
-    {"dirty, 0x21", delete_case::dirty, flags(0x21), S_OK, PRJ_UPDATE_FAILURE_CAUSE_NONE},
-    {"read-only full, 0x22", delete_case::read_only_full, flags(0x22), S_OK, PRJ_UPDATE_FAILURE_CAUSE_NONE},
+    {"dirty, 0x21", delete_case::dirty, flags(0x21), S_OK, PRJ_UPDATE_FAILURE_CAUSE_NONE, true},
+    {"read-only full, 0x22", delete_case::read_only_full, flags(0x22), S_OK, PRJ_UPDATE_FAILURE_CAUSE_NONE, true},
     {"hydrated, 0x22", delete_case::hydrated, flags(0x22), S_OK, PRJ_UPDATE_FAILURE_CAUSE_NONE},
     {"tombstone, 0x24", delete_case::tombstone, flags(0x24), S_OK, PRJ_UPDATE_FAILURE_CAUSE_NONE},
 };
@@ -283,27 +355,114 @@ TEST_F(EmulatedRoot, DeleteFileRefusesWhatItsFlagsDoNotAllow)
         EXPECT_EQ(PrjDeleteFile(context_, name.c_str(), c.flags, &causes), c.result);
         EXPECT_EQ(causes, c.causes);
 
-        if (c.result == S_OK) {
+        if (c.result == S_OK && c.setup == delete_case::tombstone) {
+            // Nobody can say whether the provider still projects the item: it does not show.
             EXPECT_FALSE(on_disk(name));
             EXPECT_FALSE(recorded(name));
             PRJ_FILE_STATE after;
             EXPECT_EQ(state_of(name, after), not_found);
+        } else if (c.result == S_OK) {
+            EXPECT_EQ(recorded_as(name), recorded_kind::virtual_item);
+            WIN32_FILE_ATTRIBUTE_DATA shell{};
+            ASSERT_TRUE(GetFileAttributesExW(full(name).c_str(), GetFileExInfoStandard, &shell));
+            EXPECT_EQ(shell.nFileSizeLow, 3u);
+            EXPECT_EQ((shell.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0, c.read_only_shell);
+            // Asked for its state, it becomes a placeholder as an open would make it.
+            EXPECT_EQ(state(name), PRJ_FILE_STATE_PLACEHOLDER);
+            EXPECT_EQ(recorded_as(name), recorded_kind::placeholder);
         } else {
             EXPECT_EQ(state(name), before) << "a refused delete changes nothing";
         }
     }
 }
 
+TEST_F(EmulatedRoot, HandedBackItemStaysListed)
+{
+    ASSERT_EQ(write_placeholder(L"a.txt", 5), S_OK);
+    hydrate(L"a.txt", "hello");
+    auto was = root_record::open(root_)->find(L"a.txt");
+    ASSERT_TRUE(was);
+    PRJ_UPDATE_FAILURE_CAUSES causes;
+    ASSERT_EQ(PrjDeleteFile(context_, L"a.txt", PRJ_UPDATE_NONE, &causes), S_OK);
+    EXPECT_EQ(recorded_as(L"a.txt"), recorded_kind::virtual_item);
+
+    // Every program's listing, the store's change scan included, still shows it as projected: an
+    // item a listing leaves out counts as deleted.
+    for (const auto& [how, items] : {std::pair{"FindFirstFileW", list_with_find_first(root_)},
+                                     std::pair{"FileFullDirectoryInfo", list_with_directory_information(root_)}}) {
+        SCOPED_TRACE(how);
+        auto found = items.find(L"a.txt");
+        ASSERT_NE(found, items.end());
+        EXPECT_EQ(found->second.size, 5u);
+        EXPECT_EQ(found->second.last_write_time, was->look.last_write_time);
+        EXPECT_EQ(found->second.attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    }
+    // Its zeros are no data of an application's: it is a placeholder again, its data gone.
+    EXPECT_EQ(state(L"a.txt"), PRJ_FILE_STATE_PLACEHOLDER);
+    EXPECT_EQ(state(L"a.txt"), PRJ_FILE_STATE_PLACEHOLDER);
+    EXPECT_EQ(recorded_as(L"a.txt"), recorded_kind::placeholder);
+
+    // What applications do to a shell counts as done to the item.
+    ASSERT_EQ(PrjDeleteFile(context_, L"a.txt", PRJ_UPDATE_NONE, &causes), S_OK);
+    ASSERT_TRUE(DeleteFileW(full(L"a.txt").c_str()));
+    EXPECT_EQ(state(L"a.txt"), PRJ_FILE_STATE_TOMBSTONE);
+
+    ASSERT_EQ(write_placeholder(L"b.txt", 4), S_OK);
+    ASSERT_EQ(PrjDeleteFile(context_, L"b.txt", PRJ_UPDATE_NONE, &causes), S_OK);
+    write_data(L"b.txt", "data");
+    EXPECT_EQ(state(L"b.txt"), PRJ_FILE_STATE_FULL);
+
+    ASSERT_EQ(write_placeholder(L"c.txt", 4), S_OK);
+    ASSERT_EQ(PrjDeleteFile(context_, L"c.txt", PRJ_UPDATE_NONE, &causes), S_OK);
+    ASSERT_TRUE(SetFileAttributesW(full(L"c.txt").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(state(L"c.txt"), PRJ_FILE_STATE_PLACEHOLDER | PRJ_FILE_STATE_DIRTY_PLACEHOLDER);
+
+    // A virtual item has nothing on disk to hand back.
+    ASSERT_EQ(write_placeholder(L"d.txt", 4), S_OK);
+    ASSERT_EQ(PrjDeleteFile(context_, L"d.txt", PRJ_UPDATE_NONE, &causes), S_OK);
+    EXPECT_EQ(PrjDeleteFile(context_, L"d.txt", flags(0x27), &causes), not_found);
+    EXPECT_EQ(recorded_as(L"d.txt"), recorded_kind::virtual_item);
+}
+
 TEST_F(EmulatedRoot, DeleteFileOfDirectories)
 {
-    // A directory made by an application goes only once nothing local is left in it.
+    // A directory made by an application goes back only once nothing but shells is left in it, at
+    // any depth, and stays a directory with them.
     ASSERT_TRUE(CreateDirectoryW(full(L"made").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(full(L"made\\sub").c_str(), nullptr));
     write_data(L"made\\f.txt", "f", CREATE_NEW);
+    write_data(L"made\\sub\\g.txt", "gg", CREATE_NEW);
     PRJ_UPDATE_FAILURE_CAUSES causes;
-    EXPECT_EQ(PrjDeleteFile(context_, L"made", flags(0x22), &causes), HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY));
+    const HRESULT not_empty = HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
+    EXPECT_EQ(PrjDeleteFile(context_, L"made", flags(0x22), &causes), not_empty);
     EXPECT_EQ(PrjDeleteFile(context_, L"made\\f.txt", flags(0x22), &causes), S_OK);
+    EXPECT_EQ(PrjDeleteFile(context_, L"made\\sub\\g.txt", flags(0x22), &causes), S_OK);
+    EXPECT_EQ(PrjDeleteFile(context_, L"made", flags(0x22), &causes), not_empty);
+    EXPECT_EQ(PrjDeleteFile(context_, L"made\\sub", flags(0x22), &causes), S_OK);
+    // A shell that an application wrote to is the application's.
+    write_data(L"made\\sub\\g.txt", "changed");
+    EXPECT_EQ(PrjDeleteFile(context_, L"made", flags(0x22), &causes), not_empty);
+    EXPECT_EQ(PrjDeleteFile(context_, L"made\\sub\\g.txt", flags(0x22), &causes), S_OK);
     EXPECT_EQ(PrjDeleteFile(context_, L"made", flags(0x22), &causes), S_OK);
-    EXPECT_FALSE(on_disk(L"made"));
+
+    EXPECT_EQ(recorded_as(L"made"), recorded_kind::virtual_item);
+    auto top = list_with_directory_information(root_);
+    ASSERT_TRUE(top.contains(L"made"));
+    EXPECT_NE(top[L"made"].attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    auto made = list_with_directory_information(full(L"made"));
+    ASSERT_EQ(made.size(), 2u);
+    EXPECT_EQ(made[L"f.txt"].size, 1u);
+    EXPECT_NE(made[L"sub"].attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    auto sub = list_with_find_first(full(L"made\\sub"));
+    ASSERT_TRUE(sub.contains(L"g.txt"));
+    EXPECT_EQ(sub[L"g.txt"].size, 7u);  // as the application left it, which the store took in
+
+    // The state query opens the path: every shell on it becomes a placeholder, from the top down.
+    EXPECT_EQ(state(L"made\\sub\\g.txt"), PRJ_FILE_STATE_PLACEHOLDER);
+    EXPECT_EQ(recorded_as(L"made"), recorded_kind::placeholder);
+    EXPECT_EQ(recorded_as(L"made\\sub"), recorded_kind::placeholder);
+    EXPECT_EQ(recorded_as(L"made\\f.txt"), recorded_kind::virtual_item);
+    EXPECT_EQ(state(L"made"), PRJ_FILE_STATE_PLACEHOLDER);
 
     // Handing back a clean placeholder keeps its clean parent clean.
     ASSERT_EQ(write_placeholder(L"docs", 0, true), S_OK);
@@ -311,16 +470,111 @@ TEST_F(EmulatedRoot, DeleteFileOfDirectories)
     EXPECT_EQ(PrjDeleteFile(context_, L"docs\\a.txt", PRJ_UPDATE_NONE, &causes), S_OK);
     EXPECT_EQ(state(L"docs"), PRJ_FILE_STATE_PLACEHOLDER);
 
-    // A deleted directory is a tombstone, and removing it forgets what was below it.
+    // A deleted directory is a tombstone. Without the provider to say what it still projects,
+    // removing the tombstone forgets it and what was below it.
     ASSERT_EQ(write_placeholder(L"docs\\b.txt", 4), S_OK);
     ASSERT_TRUE(DeleteFileW(full(L"docs\\b.txt").c_str()));
+    ASSERT_TRUE(DeleteFileW(full(L"docs\\a.txt").c_str()));
     ASSERT_TRUE(RemoveDirectoryW(full(L"docs").c_str()));
     EXPECT_EQ(state(L"docs"), PRJ_FILE_STATE_TOMBSTONE);
     PRJ_FILE_STATE below;
     EXPECT_EQ(state_of(L"docs\\b.txt", below), path_not_found);
     EXPECT_EQ(PrjDeleteFile(context_, L"docs", PRJ_UPDATE_ALLOW_TOMBSTONE, &causes), S_OK);
+    EXPECT_FALSE(on_disk(L"docs"));
     EXPECT_FALSE(recorded(L"docs"));
+    EXPECT_FALSE(recorded(L"docs\\a.txt"));
     EXPECT_FALSE(recorded(L"docs\\b.txt"));
+}
+
+// Plays the provider's side: what it projects, and what it was asked in which order.
+struct fake_provider final : projection {
+    std::map<std::wstring, PRJ_FILE_BASIC_INFO> items;
+    std::vector<std::wstring> asked;
+
+    void project(const std::wstring& relative, std::int64_t size, bool directory = false)
+    {
+        PRJ_FILE_BASIC_INFO info{};
+        info.IsDirectory = directory;
+        info.FileSize = size;
+        info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = info.LastWriteTime.QuadPart =
+            info.ChangeTime.QuadPart = 133000000000000000;
+        items[relative] = info;
+    }
+
+    std::optional<PRJ_FILE_BASIC_INFO> placeholder_info(std::wstring_view relative) override
+    {
+        asked.emplace_back(relative);
+        auto found = items.find(std::wstring(relative));
+        return found == items.end() ? std::nullopt : std::optional(found->second);
+    }
+};
+
+TEST_F(EmulatedRoot, ProviderDecidesWhatShowsAgain)
+{
+    auto record = root_record::open(root_);
+    ASSERT_TRUE(record);
+    fake_provider provider;
+    PRJ_UPDATE_FAILURE_CAUSES causes;
+    auto size_on_disk = [&](const std::wstring& relative) -> std::int64_t {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExW(full(relative).c_str(), GetFileExInfoStandard, &data))
+            return -1;
+        return (std::int64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    };
+
+    // Handed back: a shell of what the provider projects now, or nothing.
+    ASSERT_EQ(write_placeholder(L"c.txt", 4), S_OK);
+    ASSERT_EQ(write_placeholder(L"d.txt", 4), S_OK);
+    provider.project(L"c.txt", 11);
+    EXPECT_EQ(record->delete_item(L"c.txt", PRJ_UPDATE_NONE, causes, &provider), S_OK);
+    EXPECT_EQ(size_on_disk(L"c.txt"), 11);
+    EXPECT_EQ(recorded_as(L"c.txt"), recorded_kind::virtual_item);
+    EXPECT_EQ(record->delete_item(L"d.txt", PRJ_UPDATE_NONE, causes, &provider), S_OK);
+    EXPECT_FALSE(on_disk(L"d.txt"));
+    EXPECT_FALSE(recorded(L"d.txt"));
+
+    // A tombstone's item shows again where the provider still projects it, with what it projects
+    // of the items that were below it.
+    ASSERT_EQ(write_placeholder(L"a.txt", 4), S_OK);
+    ASSERT_EQ(write_placeholder(L"b.txt", 4), S_OK);
+    ASSERT_EQ(write_placeholder(L"docs", 0, true), S_OK);
+    ASSERT_EQ(write_placeholder(L"docs\\x.txt", 4), S_OK);
+    ASSERT_EQ(write_placeholder(L"docs\\y.txt", 4), S_OK);
+    for (const wchar_t* name : {L"a.txt", L"b.txt", L"docs\\x.txt", L"docs\\y.txt"})
+        ASSERT_TRUE(DeleteFileW(full(name).c_str()));
+    ASSERT_TRUE(RemoveDirectoryW(full(L"docs").c_str()));
+    provider.project(L"a.txt", 7);
+    provider.project(L"docs", 0, true);
+    provider.project(L"docs\\x.txt", 2);
+    EXPECT_EQ(record->delete_item(L"a.txt", PRJ_UPDATE_ALLOW_TOMBSTONE, causes, &provider), S_OK);
+    EXPECT_EQ(size_on_disk(L"a.txt"), 7);
+    EXPECT_EQ(recorded_as(L"a.txt"), recorded_kind::virtual_item);
+    EXPECT_EQ(record->delete_item(L"b.txt", PRJ_UPDATE_ALLOW_TOMBSTONE, causes, &provider), S_OK);
+    EXPECT_FALSE(on_disk(L"b.txt"));
+    EXPECT_FALSE(recorded(L"b.txt"));
+    EXPECT_EQ(record->delete_item(L"docs", PRJ_UPDATE_ALLOW_TOMBSTONE, causes, &provider), S_OK);
+    EXPECT_EQ(recorded_as(L"docs"), recorded_kind::virtual_item);
+    auto docs = list_with_directory_information(full(L"docs"));
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(docs[L"x.txt"].size, 2u);
+    EXPECT_FALSE(recorded(L"docs\\y.txt"));
+
+    // An open asks the provider for each shell on the path, from the top down, and makes what it
+    // answers; a shell it no longer projects is stale and goes.
+    provider.project(L"docs\\x.txt", 5);
+    provider.asked.clear();
+    PRJ_FILE_STATE state = PRJ_FILE_STATE(0);
+    EXPECT_EQ(record->query_state(L"docs\\x.txt", state, &provider), S_OK);
+    EXPECT_EQ(state, PRJ_FILE_STATE_PLACEHOLDER);
+    EXPECT_EQ(provider.asked, (std::vector<std::wstring>{L"docs", L"docs\\x.txt"}));
+    EXPECT_EQ(size_on_disk(L"docs\\x.txt"), 5);
+    EXPECT_EQ(this->state(L"docs\\x.txt"), PRJ_FILE_STATE_PLACEHOLDER);
+
+    ASSERT_EQ(record->make_shell(L"gone.txt", provider.items[L"a.txt"]), S_OK);
+    EXPECT_EQ(record->make_shell(L"gone.txt", provider.items[L"a.txt"]), HRESULT_FROM_WIN32(ERROR_FILE_EXISTS));
+    EXPECT_EQ(record->query_state(L"gone.txt", state, &provider), not_found);
+    EXPECT_FALSE(on_disk(L"gone.txt"));
+    EXPECT_FALSE(recorded(L"gone.txt"));
 }
 
 TEST_F(EmulatedRoot, DeleteFileOfNothingOnDisk)

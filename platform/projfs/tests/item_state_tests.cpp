@@ -35,6 +35,8 @@ const PRJ_FILE_STATE dirty = PRJ_FILE_STATE_PLACEHOLDER | PRJ_FILE_STATE_DIRTY_P
 const recorded_item placeholder_file{recorded_kind::placeholder, file_look};
 const recorded_item hydrated_file{recorded_kind::hydrated_placeholder, file_look};
 const recorded_item placeholder_directory{recorded_kind::placeholder, directory_look};
+const recorded_item shell_file{recorded_kind::virtual_item, file_look};
+const recorded_item shell_directory{recorded_kind::virtual_item, directory_look};
 
 const observe_case observe_cases[] = {
     {"nothing anywhere", std::nullopt, std::nullopt, condition::absent, PRJ_FILE_STATE(0)},
@@ -60,8 +62,19 @@ const observe_case observe_cases[] = {
     {"directory as left", placeholder_directory, directory_look, condition::placeholder, placeholder},
     {"deleted by an application", placeholder_file, std::nullopt, condition::tombstone, PRJ_FILE_STATE_TOMBSTONE},
     {"file replaced by a directory", placeholder_file, directory_look, condition::full, PRJ_FILE_STATE_FULL},
-    {"shell of a virtual item", recorded_item{recorded_kind::virtual_item, file_look}, file_look,
-     condition::virtual_item, PRJ_FILE_STATE(0)},
+    {"shell of a virtual item", shell_file, file_look, condition::virtual_item, PRJ_FILE_STATE(0)},
+    {"shell of a virtual directory", shell_directory, directory_look, condition::virtual_item, PRJ_FILE_STATE(0)},
+    // A shell's zeros are no data: only an application's write (size, write time) makes it full.
+    {"shell written", shell_file, changed(file_look, [](item_look& l) { l.last_write_time += 1; }), condition::full,
+     PRJ_FILE_STATE_FULL},
+    {"shell resized", shell_file, changed(file_look, [](item_look& l) { l.size = 0; }), condition::full,
+     PRJ_FILE_STATE_FULL},
+    {"shell hidden", shell_file, changed(file_look, [](item_look& l) { l.attributes |= FILE_ATTRIBUTE_HIDDEN; }),
+     condition::placeholder, dirty},
+    {"shell directory with a new child", shell_directory,
+     changed(directory_look, [](item_look& l) { l.last_write_time += 1; }), condition::placeholder, dirty},
+    {"shell deleted", shell_file, std::nullopt, condition::tombstone, PRJ_FILE_STATE_TOMBSTONE},
+    {"shell replaced by a directory", shell_file, directory_look, condition::full, PRJ_FILE_STATE_FULL},
 };
 
 TEST(ItemState, ObservationTable)
