@@ -33,21 +33,9 @@ struct blocking_state {
     bool done = false;
 };
 
-struct registration {
-    promise_core* promise;
-    waiter_node node;
-    bool await_ready() const noexcept { return promise->is_ready(); }
-    bool await_suspend(std::coroutine_handle<> h) noexcept
-    {
-        node.handle = h;
-        return promise->add_waiter(node);
-    }
-    void await_resume() const noexcept {}
-};
-
 fire_and_forget blocking_waiter(promise_core* promise, blocking_state* state)
 {
-    co_await registration{promise, {}};
+    co_await publication_awaiter{promise, {}};
     AcquireSRWLockExclusive(&state->lock);
     state->done = true;
     WakeConditionVariable(&state->ready);

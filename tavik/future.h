@@ -163,6 +163,20 @@ public:
     static void resume_all(waiter_node* list, thread_pool_submitter submit) noexcept;
 };
 
+// Awaits the publication of a promise's result without taking it: the waiter reads or ignores the
+// result itself afterwards (the blocking wait, the shared future's driver).
+struct publication_awaiter {
+    promise_core* promise;
+    waiter_node node;
+    bool await_ready() const noexcept { return promise->is_ready(); }
+    bool await_suspend(std::coroutine_handle<> h) noexcept
+    {
+        node.handle = h;
+        return promise->add_waiter(node);
+    }
+    void await_resume() const noexcept {}
+};
+
 template <class T>
 struct result_value {
     using type = T;

@@ -76,23 +76,11 @@ private:
         std::coroutine_handle<promise_type> handle;
     };
 
-    struct registration {
-        promise_core* promise;
-        waiter_node node;
-        bool await_ready() const noexcept { return promise->is_ready(); }
-        bool await_suspend(std::coroutine_handle<> h) noexcept
-        {
-            node.handle = h;
-            return promise->add_waiter(node);
-        }
-        void await_resume() const noexcept {}
-    };
-
     // Holds a plain pointer: the first awaiter, still registered, keeps the state alive until the
     // driver has taken the awaiters out.
     static driver drive(shared_future_impl* self)
     {
-        co_await registration{&self->future_.promise(), {}};
+        co_await publication_awaiter{&self->future_.promise(), {}};
         std::vector<std::coroutine_handle<>> awaiters;
         AcquireSRWLockExclusive(&self->lock_);
         self->state_.store(ready_state, std::memory_order_release);
