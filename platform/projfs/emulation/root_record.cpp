@@ -686,12 +686,24 @@ std::optional<recorded_item> root_record::find(std::wstring_view relative)
     return recorded ? std::optional<recorded_item>(*recorded) : std::nullopt;
 }
 
+HRESULT root_record::current()
+{
+    if (HRESULT hr = refresh(); FAILED(hr))
+        return hr;
+    return check_identity();
+}
+
+HRESULT root_record::current_marked()
+{
+    if (HRESULT hr = current(); FAILED(hr))
+        return hr;
+    return marked_ ? S_OK : HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
+}
+
 HRESULT root_record::query_state(std::wstring_view relative, PRJ_FILE_STATE& state, projection* provider)
 {
     lock held(*this);
-    if (HRESULT hr = refresh(); FAILED(hr))
-        return hr;
-    if (HRESULT hr = check_identity(); FAILED(hr))
+    if (HRESULT hr = current(); FAILED(hr))
         return hr;
     item_look now;
     DWORD error = 0;
@@ -753,12 +765,8 @@ HRESULT root_record::delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES fl
     if (relative.empty())
         return E_INVALIDARG;
     lock held(*this);
-    if (HRESULT hr = refresh(); FAILED(hr))
+    if (HRESULT hr = current_marked(); FAILED(hr))
         return hr;
-    if (HRESULT hr = check_identity(); FAILED(hr))
-        return hr;
-    if (!marked_)
-        return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
 
     const std::wstring path = full_path(relative);
     item_look now;
@@ -900,12 +908,8 @@ HRESULT root_record::write_placeholder(std::wstring_view relative, const PRJ_FIL
     if (relative.empty())
         return E_INVALIDARG;
     lock held(*this);
-    if (HRESULT hr = refresh(); FAILED(hr))
+    if (HRESULT hr = current_marked(); FAILED(hr))
         return hr;
-    if (HRESULT hr = check_identity(); FAILED(hr))
-        return hr;
-    if (!marked_)
-        return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
     return write_placeholder_locked(relative, info);
 }
 
@@ -945,12 +949,8 @@ HRESULT root_record::make_shell(std::wstring_view relative, const PRJ_FILE_BASIC
     if (relative.empty())
         return E_INVALIDARG;
     lock held(*this);
-    if (HRESULT hr = refresh(); FAILED(hr))
+    if (HRESULT hr = current_marked(); FAILED(hr))
         return hr;
-    if (HRESULT hr = check_identity(); FAILED(hr))
-        return hr;
-    if (!marked_)
-        return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
     return make_shell_locked(relative, projected);
 }
 
@@ -979,12 +979,8 @@ HRESULT root_record::make_item_as(std::wstring_view relative, const PRJ_FILE_BAS
 HRESULT root_record::adopt_directory(std::wstring_view relative)
 {
     lock held(*this);
-    if (HRESULT hr = refresh(); FAILED(hr))
+    if (HRESULT hr = current_marked(); FAILED(hr))
         return hr;
-    if (HRESULT hr = check_identity(); FAILED(hr))
-        return hr;
-    if (!marked_)
-        return HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT);
     item_look now;
     DWORD error;
     if (!stat_item(full_path(relative), now, error))
@@ -997,9 +993,7 @@ HRESULT root_record::adopt_directory(std::wstring_view relative)
 HRESULT root_record::mark_hydrated(std::wstring_view relative)
 {
     lock held(*this);
-    if (HRESULT hr = refresh(); FAILED(hr))
-        return hr;
-    if (HRESULT hr = check_identity(); FAILED(hr))
+    if (HRESULT hr = current(); FAILED(hr))
         return hr;
     const recorded_item* recorded = marked_ ? item(relative) : nullptr;
     if (!recorded || recorded->kind == recorded_kind::virtual_item || recorded->look.directory())

@@ -164,6 +164,10 @@ private:
     // Treats the root as unmarked when its directory is gone or another one; checked at the first
     // use in a process and, with `again`, whenever a root is marked or opened by name.
     HRESULT check_identity(bool again = false);
+    // Under the lock: the record read up to date and its root's identity checked (current), and
+    // also the root marked as a virtualization root (current_marked).
+    HRESULT current();
+    HRESULT current_marked();
     // Keeps a clean placeholder directory clean when the emulation itself changes its contents.
     struct parent_state;
     parent_state note_parent(std::wstring_view relative);
