@@ -303,15 +303,23 @@ public:
     // operations they start so that those end with the connection.
     const tavik::details::cancellation_source& cancellation() const noexcept { return core_->cancellation; }
 
-    // Takes the transport and starts both loops.
+    // Takes the transport and starts both loops. When that fails (no memory for a loop's frame)
+    // the connection ends as it would by a failing loop, and no loop is left running: the close
+    // handler is offered the failure, calls fail, the transport is closed, and the exception is
+    // rethrown.
     void start(Transport transport)
     {
         if (transport_)
             transport_->close();
-        transport_.emplace(std::move(transport));
-        transport_->link_cancellation(core_->cancellation);
-        reader_ = reader();
-        writer_ = writer();
+        try {
+            transport_.emplace(std::move(transport));
+            transport_->link_cancellation(core_->cancellation);
+            reader_ = reader();
+            writer_ = writer();
+        } catch (...) {
+            abandon_start(loop_hresult_of_current_exception());
+            throw;
+        }
         tavik::details::exclusive_lock_guard guard(state_lock_);
         live_ = 1;
     }
@@ -433,6 +441,27 @@ private:
         core_->queue.close();
         if (first)
             notify_closed(hr);
+    }
+
+    // A connection whose start failed is not live, so neither the shutdown nor the destructor
+    // would join a loop that did start (the reader runs as soon as its frame is made, before the
+    // writer's is): it is ended and joined here, before the start reports the failure.
+    void abandon_start(HRESULT hr) noexcept
+    {
+        // Claims the close handler before the cancellation can end the reader with
+        // operation_cancelled, so the owner learns why the connection ended.
+        end_loop(hr);
+        tavik::details::wait_blocking(reader_);
+        tavik::details::wait_blocking(writer_);
+        tavik::details::exclusive_lock_guard guard(state_lock_);
+        reader_.reset();
+        writer_.reset();
+        if (transport_) {
+            transport_->close();
+            transport_.reset();
+        }
+        core_->fail_pending_calls();
+        live_ = 0;
     }
 
     // Moves the close handler out of the connection, once, and runs it on a pool thread.

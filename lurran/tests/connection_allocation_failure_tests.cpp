@@ -1,0 +1,112 @@
+// Connections when memory runs out while they start.
+#include "test_support.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+// The test program's allocator, with one switch: the armed thread's allocation of a chosen number,
+// counted from the arming, fails. Everything else is passed to malloc, as the library's own
+// operator new does, so the library's operator delete (free) still matches it.
+namespace {
+std::atomic<DWORD> failing_thread{0};
+std::atomic<int> allocations_before_failure{0};
+std::atomic<bool> failure_made{false};
+
+// Arms the switch for the calling thread; disarmed at the end of the scope if it did not fire.
+class fail_allocation_number {
+public:
+    explicit fail_allocation_number(int n) noexcept
+    {
+        failure_made.store(false);
+        allocations_before_failure.store(n);
+        failing_thread.store(GetCurrentThreadId());
+    }
+    ~fail_allocation_number() { failing_thread.store(0); }
+    fail_allocation_number(const fail_allocation_number&) = delete;
+    fail_allocation_number& operator=(const fail_allocation_number&) = delete;
+
+    static bool fired() noexcept { return failure_made.load(); }
+};
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (failing_thread.load(std::memory_order_relaxed) == GetCurrentThreadId() &&
+        allocations_before_failure.fetch_sub(1) == 0) {
+        failing_thread.store(0);
+        failure_made.store(true);
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+namespace lurran_test {
+namespace {
+
+using namespace tavik::details;
+using namespace lurran::details;
+
+const HRESULT cancelled = static_cast<HRESULT>(0x800704C7);
+const HRESULT out_of_memory = static_cast<HRESULT>(0x8007000E);
+
+// Every allocation the start makes on its caller's thread fails in turn (the loops' frames among
+// them; the reader already runs when the writer's frame is made). A start that throws must leave
+// no loop running, since neither the shutdown nor the destructor of a connection that is not live
+// joins one: the connection has ended as a failing loop ends it, with the close handler told why,
+// the transport closed and the calls failed. A failure inside a loop ends it the usual way.
+TEST(ConnectionAllocationFailure, AFailedStartLeavesNoLoopRunning)
+{
+    int failed_starts = 0;
+    for (int n = 0;; ++n) {
+        ASSERT_LT(n, 1000) << "the start never got through";
+        SCOPED_TRACE(n);
+        close_record closed;
+        auto conn = std::make_unique<client_connection>();
+        install_close_record(conn->close_handler(), closed);
+        auto early = conn->proxy<test_service::ping>()(7);
+        auto pair = accept_raw_client(unique_pipe_name(L"oom"));
+        bool threw = false;
+        bool fired = false;
+        {
+            fail_allocation_number failing(n);
+            try {
+                conn->start(std::move(pair.server));
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            fired = failing.fired();
+        }
+
+        if (!fired) {
+            // Every allocation got through: the connection works.
+            ASSERT_TRUE(conn->is_live());
+            auto request = pair.client.read_frame();
+            ASSERT_TRUE(request);
+            bytes answer(4);
+            store_u32le(answer.data(), 8);
+            ASSERT_TRUE(pair.client.write_frame(0x80000000 | request->call_word, request->method_id, answer));
+            ASSERT_TRUE(wait_for(early, 5000ms));
+            EXPECT_EQ(early.get(), 8u);
+            break;
+        }
+
+        ASSERT_TRUE(closed.wait()) << (threw ? "failed start" : "failed loop");
+        EXPECT_EQ(closed.hr, out_of_memory) << std::hex << closed.hr.load();
+        if (threw) {
+            ++failed_starts;
+            EXPECT_FALSE(conn->is_live());
+            EXPECT_EQ(failure_of(early, 1000ms), cancelled);
+            EXPECT_FALSE(pair.client.silent_for(5000ms)) << "the transport is still open";
+        }
+        conn.reset();
+        EXPECT_EQ(closed.count, 1);
+    }
+    // At least the reader's frame and the writer's.
+    EXPECT_GE(failed_starts, 2);
+}
+
+} // namespace
+} // namespace lurran_test
