@@ -50,9 +50,10 @@ std::int64_t system_time_since_1970() noexcept
 } // namespace
 
 // The writer's wait for records: takes everything queued, or registers as the waiting writer so
-// that the next push hands the queue over and resumes the writer on a thread-pool thread. Taking is
-// a swap with the writer's emptied batch, so the lock is held for a constant time and the vectors'
-// storage is reused, never grown under the lock once warm.
+// that the next push (or the stop) hands the queue over and resumes the writer on a thread-pool
+// thread. Taking is a swap with the writer's emptied batch, so the lock is held for a constant time
+// and the vectors' storage is reused, never grown under the lock once warm. Resumes with true when
+// the stop came: the batch then holds the last records to write.
 class Logger::wait_records {
 public:
     wait_records(Logger& logger, std::vector<record>& batch) noexcept : logger_(logger), batch_(batch) {}
@@ -63,8 +64,9 @@ public:
     {
         handle_ = writer;
         AcquireSRWLockExclusive(&logger_.queue_lock_);
-        if (!logger_.queue_.empty()) {
+        if (!logger_.queue_.empty() || logger_.stopping_) {
             logger_.queue_.swap(batch_);
+            stop_ = logger_.stopping_;
             ReleaseSRWLockExclusive(&logger_.queue_lock_);
             return false;
         }
@@ -73,13 +75,14 @@ public:
         return true;
     }
 
-    void await_resume() const noexcept {}
+    bool await_resume() const noexcept { return stop_; }
 
 private:
     friend class Logger;
     Logger& logger_;
     std::vector<record>& batch_;
     std::coroutine_handle<> handle_;
+    bool stop_ = false; // written under the lock by whoever hands the queue over
 };
 
 Logger::Logger() : Logger(logger_environment{}) {}
@@ -105,12 +108,11 @@ bool Logger::open(std::wstring_view path, bool console_copy, int max_level)
 {
     // A second writer would drain the same queue and interleave its lines with the first's.
     stop_writer();
-    {
-        // A stop record left behind by a writer that had already ended would end the new one.
-        AcquireSRWLockExclusive(&queue_lock_);
-        std::erase_if(queue_, [](const record& r) { return r.text.empty(); });
-        ReleaseSRWLockExclusive(&queue_lock_);
-    }
+    // Records logged since the stop were never queued: the new writer starts with an empty queue
+    // (or with what was logged before the first open).
+    AcquireSRWLockExclusive(&queue_lock_);
+    stopping_ = false;
+    ReleaseSRWLockExclusive(&queue_lock_);
 
     console_copy_ = console_copy;
     max_level_.store(max_level, std::memory_order_relaxed);
@@ -145,7 +147,7 @@ std::int64_t Logger::now() const
 
 void Logger::log(std::wstring_view text, int level)
 {
-    // An empty text would be taken for the stop record; it would write nothing anyway.
+    // An empty text would write nothing: not even its line's end, which the text brings.
     if (level > max_level_.load(std::memory_order_relaxed) || text.empty())
         return;
     push(record{level, std::wstring(text), now()});
@@ -161,6 +163,12 @@ void Logger::log(std::wstring&& text, int level)
 void Logger::push(record r)
 {
     AcquireSRWLockExclusive(&queue_lock_);
+    if (stopping_) {
+        // Lines logged after the stop are not written: the writer has been told to end with what
+        // was queued before it.
+        ReleaseSRWLockExclusive(&queue_lock_);
+        return;
+    }
     try {
         queue_.push_back(std::move(r));
     } catch (...) {
@@ -188,12 +196,19 @@ void Logger::stop_writer() noexcept
 {
     if (!writer_)
         return;
-    try {
-        push(record{3, {}, 0});
-    } catch (...) {
-        // Without memory for the stop record there is no way to end the writer; waiting would hang.
-        return;
+    // Nothing here allocates, so the stop cannot fail: the writer must have ended before the
+    // destructor frees what it uses.
+    AcquireSRWLockExclusive(&queue_lock_);
+    stopping_ = true;
+    wait_records* writer = std::exchange(waiting_, nullptr);
+    if (writer) {
+        queue_.swap(writer->batch_);
+        writer->stop_ = true;
     }
+    ReleaseSRWLockExclusive(&queue_lock_);
+    if (writer)
+        tavik::details::resume_on_thread_pool_or_inline(writer->handle_);
+    // Without memory for its own frame the blocking wait polls instead, so it cannot fail either.
     tavik::details::wait_blocking(writer_);
     writer_.reset();
 }
@@ -277,24 +292,19 @@ tavik::details::future<void> Logger::writer_loop()
 
     for (;;) {
         batch.clear();
-        co_await wait_records(*this, batch);
-        bool stop = false;
+        const bool stop = co_await wait_records(*this, batch);
         for (std::size_t i = 0; i < batch.size(); ++i) {
             record& r = batch[i];
-            if (r.text.empty()) {
-                stop = true; // lines queued after the stop record are not written
-            } else {
-                std::int64_t second = r.time / 10'000'000;
-                if (second != cached_second) {
-                    __time64_t t = second;
-                    if (_localtime64_s(&local, &t) != 0)
-                        local = std::tm{};
-                    cached_second = second;
-                }
-                quillo::render(line_format, lines, local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
-                               local.tm_hour, local.tm_min, local.tm_sec, level_name(r.level), r.text);
+            std::int64_t second = r.time / 10'000'000;
+            if (second != cached_second) {
+                __time64_t t = second;
+                if (_localtime64_s(&local, &t) != 0)
+                    local = std::tm{};
+                cached_second = second;
             }
-            bool last = stop || i + 1 == batch.size();
+            quillo::render(line_format, lines, local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
+                           local.tm_hour, local.tm_min, local.tm_sec, level_name(r.level), r.text);
+            bool last = i + 1 == batch.size();
             if (!lines.empty() && (last || lines.size() >= flush_units)) {
                 if (console_copy_)
                     console_.write(lines);
@@ -309,8 +319,6 @@ tavik::details::future<void> Logger::writer_loop()
                 }
                 lines.clear();
             }
-            if (stop)
-                break;
         }
         if (stop)
             co_return;

@@ -79,7 +79,7 @@ public:
 
     struct record {
         int level = 3;
-        std::wstring text; // empty: the stop record
+        std::wstring text;
         std::int64_t time = 0;
     };
 
@@ -110,9 +110,14 @@ private:
     tavik::details::future<void> writer_;
     std::uint64_t write_offset_ = 0;
 
-    // Lock rule: queue_lock_ guards queue_ and waiting_, and is held only to push, to take records
-    // and to hand records to the waiting writer; never across I/O or a resumption.
+    // Lock rule: queue_lock_ guards queue_, waiting_ and stopping_, and is held only to push, to
+    // take records, to hand records to the waiting writer and to raise or clear the stop; never
+    // across I/O or a resumption.
     SRWLOCK queue_lock_ = SRWLOCK_INIT;
     std::vector<record> queue_;
     wait_records* waiting_ = nullptr;
+    // Set by the stop, cleared by open. A flag rather than a queued record: stopping must not need
+    // memory, or a stop that failed would leave the writer running past the destructor. While it
+    // is set nothing more is queued.
+    bool stopping_ = false;
 };

@@ -197,7 +197,7 @@ TEST(Logger, ClosingLineIsWrittenOnceAndLastAndOnlyWithAFile)
         for (int i = 0; i < 100; ++i)
             logger.log(L"line " + std::to_wstring(i) + L"\r\n", 3);
         logger.stop();
-        logger.log(L"after stop\r\n", 3); // queued after the stop record: never written
+        logger.log(L"after stop\r\n", 3); // logged after the stop: never written
     }
     std::wstring text = text_of(read_bytes(path));
     ASSERT_GE(text.size(), Logger::closing_line.size());
@@ -219,6 +219,29 @@ TEST(Logger, ClosingLineIsWrittenOnceAndLastAndOnlyWithAFile)
         logger.log(L"to the console\r\n", 3);
     }
     EXPECT_EQ(console_only.text(), "02.01.2026 03:04:05\tINFO\tto the console\r\n");
+}
+
+// A stopped logger opened again writes what is logged after the new open, but nothing of what was
+// logged while it stood stopped.
+TEST(Logger, ReopeningAfterAStopWritesNothingLoggedWhileStopped)
+{
+    scratch_folder folder;
+    std::wstring first = folder.file(L"first.log");
+    std::wstring second = folder.file(L"second.log");
+    const std::wstring prefix = L"10.11.2026 12:13:14\tINFO\t";
+    {
+        Logger logger(fixed_clock(local_time(2026, 11, 10, 12, 13, 14)));
+        ASSERT_TRUE(logger.open(first, false, 3));
+        logger.log(L"before the stop\r\n", 3);
+        logger.stop();
+        logger.log(L"while stopped\r\n", 3);
+        logger.stop();
+        logger.log(L"still stopped\r\n", 3);
+        ASSERT_TRUE(logger.open(second, false, 3));
+        logger.log(L"after the reopen\r\n", 3);
+    }
+    EXPECT_EQ(text_of(read_bytes(first)), text_of(bom + bytes_of(prefix + L"before the stop\r\n")));
+    EXPECT_EQ(text_of(read_bytes(second)), text_of(bom + bytes_of(prefix + L"after the reopen\r\n") + closing));
 }
 
 TEST(Logger, OpenFailsForAFileThatCannotBeOpened)
