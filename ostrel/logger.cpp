@@ -118,6 +118,10 @@ bool Logger::open(std::wstring_view path, bool console_copy, int max_level)
     max_level_.store(max_level, std::memory_order_relaxed);
     console_ = console_target::of(environment_.console ? environment_.console : GetStdHandle(STD_OUTPUT_HANDLE));
 
+    // The writer has ended, so nothing writes to the previous file any more. Closing it first lets
+    // the same path be opened again (it is not shared for writing), and an open without a path
+    // stops writing to a file.
+    file_.close();
     if (!path.empty()) {
         std::wstring name(path);
         HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,

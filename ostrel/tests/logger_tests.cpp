@@ -244,6 +244,21 @@ TEST(Logger, ReopeningAfterAStopWritesNothingLoggedWhileStopped)
     EXPECT_EQ(text_of(read_bytes(second)), text_of(bom + bytes_of(prefix + L"after the reopen\r\n") + closing));
 }
 
+TEST(Logger, ReopeningTheSameFileAppendsToIt)
+{
+    scratch_folder folder;
+    std::wstring path = folder.file(L"same.log");
+    const std::wstring prefix = L"10.11.2026 12:13:14\tINFO\t";
+    {
+        Logger logger(fixed_clock(local_time(2026, 11, 10, 12, 13, 14)));
+        ASSERT_TRUE(logger.open(path, false, 3));
+        logger.log(L"first\r\n", 3);
+        ASSERT_TRUE(logger.open(path, false, 3));
+        logger.log(L"second\r\n", 3);
+    }
+    EXPECT_EQ(text_of(read_bytes(path)), text_of(bom + bytes_of(prefix + L"first\r\n" + prefix + L"second\r\n") + closing));
+}
+
 TEST(Logger, OpenFailsForAFileThatCannotBeOpened)
 {
     scratch_folder folder;
