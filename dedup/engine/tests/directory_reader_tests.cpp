@@ -1,6 +1,6 @@
 #include <dedup/engine/directory_reader.h>
 
-#include "fileio_test_support.h"
+#include "store_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 using dedup::directory_reader;
 using dedup::page_buffer_pool;
-using fileio_test::scratch_folder;
+using dedup::testing::temp_folder;
 
 namespace {
 
@@ -52,15 +52,15 @@ std::map<std::wstring, entry> read_all(const std::wstring& path, page_buffer_poo
 
 TEST(DirectoryReader, ListsEveryEntryAcrossBatches)
 {
-    scratch_folder folder;
+    temp_folder folder;
     std::map<std::wstring, entry> expected;
     // Long names make each record about 230 bytes, so the 20,480-byte batches run out many times.
     for (int i = 0; i < 400; ++i) {
         std::wstring name = L"file-with-a-rather-long-name-to-fill-batches-quickly-" + std::to_wstring(i);
-        make_file(folder.file(name), DWORD(i));
+        make_file((folder / name), DWORD(i));
         expected[name] = {std::uint64_t(i), false};
     }
-    CreateDirectoryW(folder.file(L"sub folder").c_str(), nullptr);
+    CreateDirectoryW((folder / L"sub folder").c_str(), nullptr);
     expected[L"sub folder"] = {0, true};
 
     page_buffer_pool pool;
@@ -70,16 +70,16 @@ TEST(DirectoryReader, ListsEveryEntryAcrossBatches)
 
     // The batch buffer went back to the pool and is used again by the next folder.
     ASSERT_EQ(pool.size(), 1u);
-    EXPECT_TRUE(read_all(folder.file(L"sub folder"), pool).empty());
+    EXPECT_TRUE(read_all((folder / L"sub folder"), pool).empty());
     EXPECT_EQ(pool.size(), 1u);
 }
 
 TEST(DirectoryReader, AFolderThatCannotBeOpenedReadsAsEmpty)
 {
-    scratch_folder folder;
+    temp_folder folder;
     page_buffer_pool pool;
     directory_reader reader;
-    reader.open(folder.file(L"missing").c_str(), pool);
+    reader.open((folder / L"missing").c_str(), pool);
     EXPECT_EQ(reader.current(), nullptr);
     EXPECT_FALSE(reader.next());
     reader.close();

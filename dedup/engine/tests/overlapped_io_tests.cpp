@@ -2,7 +2,7 @@
 #include <dedup/engine/overlapped_io.h>
 #include <dedup/engine/page_buffer.h>
 
-#include "fileio_test_support.h"
+#include "store_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,8 @@
 using dedup::io_join;
 using dedup::overlapped_file;
 using dedup::page_buffer;
-using fileio_test::run;
-using fileio_test::scratch_folder;
+using dedup::testing::run;
+using dedup::testing::temp_folder;
 using tavik::details::future;
 using tavik::details::traceable_error;
 
@@ -169,8 +169,8 @@ struct pipe_pair {
 
 TEST(OverlappedIo, WritesAndReadsAtTheirPositionsIncludingBeyondFourGibibytes)
 {
-    scratch_folder folder;
-    overlapped_file file(open_overlapped(folder.file(L"data"), CREATE_ALWAYS));
+    temp_folder folder;
+    overlapped_file file(open_overlapped((folder / L"data"), CREATE_ALWAYS));
     ASSERT_TRUE(file);
 
     const std::uint64_t high_position = 0x1'0000'0010ull; // needs OffsetHigh
@@ -188,9 +188,9 @@ TEST(OverlappedIo, WritesAndReadsAtTheirPositionsIncludingBeyondFourGibibytes)
 // completion (always, under Wine) and when it reports it at once (injected here).
 TEST(OverlappedIo, EndOfFileIsSuccessWithTheBytesTransferred)
 {
-    scratch_folder folder;
+    temp_folder folder;
     {
-        overlapped_file file(open_overlapped(folder.file(L"eof"), CREATE_ALWAYS));
+        overlapped_file file(open_overlapped((folder / L"eof"), CREATE_ALWAYS));
         ASSERT_EQ(run(write_at(file, 0, "0123456789")), 10u);
         EXPECT_EQ(run(read_at(file, 6, 100)), "6789");
         EXPECT_EQ(run(read_at(file, 10, 100)), "");
@@ -198,7 +198,7 @@ TEST(OverlappedIo, EndOfFileIsSuccessWithTheBytesTransferred)
     }
 
     injected_calls eof_at_once(10, ERROR_HANDLE_EOF);
-    overlapped_file file(open_overlapped(folder.file(L"eof"), OPEN_EXISTING), eof_at_once);
+    overlapped_file file(open_overlapped((folder / L"eof"), OPEN_EXISTING), eof_at_once);
     EXPECT_EQ(run(read_at(file, 10, 100)), "");
     EXPECT_EQ(eof_at_once.injected, 1);
     // The thread-pool I/O started for the failed call was cancelled: the object still works.
@@ -207,14 +207,14 @@ TEST(OverlappedIo, EndOfFileIsSuccessWithTheBytesTransferred)
 
 TEST(OverlappedIo, FailuresRaiseTheSystemErrorWhetherAtOnceOrOnCompletion)
 {
-    scratch_folder folder;
+    temp_folder folder;
     injected_calls disk_full(4096, ERROR_DISK_FULL);
-    overlapped_file file(open_overlapped(folder.file(L"full"), CREATE_ALWAYS), disk_full);
+    overlapped_file file(open_overlapped((folder / L"full"), CREATE_ALWAYS), disk_full);
     EXPECT_EQ(error_of([&] { run(write_at(file, 4096, "x")); }), HRESULT(0x80070070));
     EXPECT_EQ(run(write_at(file, 0, "ok")), 2u);
 
     // A failure the system reports at once (a read on a handle opened for writing only).
-    overlapped_file write_only(CreateFileW(folder.file(L"wo").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    overlapped_file write_only(CreateFileW((folder / L"wo").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                            FILE_FLAG_OVERLAPPED, nullptr));
     EXPECT_EQ(error_of([&] { run(read_at(write_only, 0, 4)); }), HRESULT(0x80070005));
 
@@ -269,8 +269,8 @@ TEST(OverlappedIo, SynchronousCompletionContinuesOnTheCallingThread)
 
 TEST(OverlappedIo, AsynchronousCompletionResumesOnAPoolThread)
 {
-    scratch_folder folder;
-    overlapped_file file(open_overlapped(folder.file(L"async"), CREATE_ALWAYS));
+    temp_folder folder;
+    overlapped_file file(open_overlapped((folder / L"async"), CREATE_ALWAYS));
     page_buffer buffer;
     buffer.reserve(1 << 20);
     for (std::uint32_t i = 0; i < buffer.capacity; ++i)
@@ -290,9 +290,9 @@ TEST(OverlappedIo, AsynchronousCompletionResumesOnAPoolThread)
 
 TEST(OverlappedIo, BindingAHandleThatCannotBeBoundRaises)
 {
-    scratch_folder folder;
+    temp_folder folder;
     // The handle is closed by the failed constructor; binding an already closed value must raise.
-    HANDLE h = open_overlapped(folder.file(L"closed"), CREATE_ALWAYS);
+    HANDLE h = open_overlapped((folder / L"closed"), CREATE_ALWAYS);
     CloseHandle(h);
     EXPECT_NE(error_of([&] { overlapped_file f(h); }), S_OK);
 
@@ -305,13 +305,13 @@ TEST(OverlappedIo, BindingAHandleThatCannotBeBoundRaises)
 // resume a coroutine that has moved on, so a handle that refuses the mode is not used at all.
 TEST(OverlappedIo, AHandleThatRefusesSkipOnSuccessIsClosedAndRaises)
 {
-    scratch_folder folder;
+    temp_folder folder;
     injected_calls refusing;
     refusing.refuse_skip_mode = true;
-    EXPECT_EQ(error_of([&] { overlapped_file f(open_overlapped(folder.file(L"refused"), CREATE_ALWAYS), refusing); }),
+    EXPECT_EQ(error_of([&] { overlapped_file f(open_overlapped((folder / L"refused"), CREATE_ALWAYS), refusing); }),
               HRESULT(0x80070057));
     // The handle was closed: nobody holds the file open any more.
-    HANDLE again = CreateFileW(folder.file(L"refused").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE again = CreateFileW((folder / L"refused").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     CloseHandle(again);
@@ -322,9 +322,9 @@ TEST(OverlappedIo, AHandleThatRefusesSkipOnSuccessIsClosedAndRaises)
 // to its completion.
 TEST(OverlappedIo, EveryAnswerGivenAtOnceCancelsItsNotificationAndOnlyThose)
 {
-    scratch_folder folder;
+    temp_folder folder;
     {
-        overlapped_file plain(open_overlapped(folder.file(L"data"), CREATE_ALWAYS));
+        overlapped_file plain(open_overlapped((folder / L"data"), CREATE_ALWAYS));
         ASSERT_EQ(run(write_at(plain, 0, "0123456789")), 10u);
     }
     struct outcome {
@@ -337,9 +337,9 @@ TEST(OverlappedIo, EveryAnswerGivenAtOnceCancelsItsNotificationAndOnlyThose)
     };
 
     injected_calls eof_at_once(10, ERROR_HANDLE_EOF), full_at_once(4096, ERROR_DISK_FULL), counting;
-    overlapped_file eof_file(open_overlapped(folder.file(L"data"), OPEN_EXISTING), eof_at_once);
-    overlapped_file full_file(open_overlapped(folder.file(L"full"), CREATE_ALWAYS), full_at_once);
-    overlapped_file write_only(CreateFileW(folder.file(L"wo").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    overlapped_file eof_file(open_overlapped((folder / L"data"), OPEN_EXISTING), eof_at_once);
+    overlapped_file full_file(open_overlapped((folder / L"full"), CREATE_ALWAYS), full_at_once);
+    overlapped_file write_only(CreateFileW((folder / L"wo").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                            FILE_FLAG_OVERLAPPED, nullptr),
                                counting);
     pipe_pair pipe(counting);
@@ -466,10 +466,10 @@ future<void> join_shared(std::vector<std::shared_ptr<tavik::details::shared_futu
 
 TEST(IoJoin, WaitsForEveryChildAndRaisesTheFailure)
 {
-    scratch_folder folder;
+    temp_folder folder;
     {
-        overlapped_file a(open_overlapped(folder.file(L"a"), CREATE_ALWAYS));
-        overlapped_file b(open_overlapped(folder.file(L"b"), CREATE_ALWAYS));
+        overlapped_file a(open_overlapped((folder / L"a"), CREATE_ALWAYS));
+        overlapped_file b(open_overlapped((folder / L"b"), CREATE_ALWAYS));
         join_outcome out = run(join_two_writes(a, b));
         EXPECT_EQ(out.error, S_OK);
         EXPECT_EQ(out.first, 6u);
@@ -477,8 +477,8 @@ TEST(IoJoin, WaitsForEveryChildAndRaisesTheFailure)
     }
     {
         injected_calls full(6, ERROR_DISK_FULL);
-        overlapped_file a(open_overlapped(folder.file(L"a"), CREATE_ALWAYS));
-        overlapped_file b(open_overlapped(folder.file(L"b"), CREATE_ALWAYS), full);
+        overlapped_file a(open_overlapped((folder / L"a"), CREATE_ALWAYS));
+        overlapped_file b(open_overlapped((folder / L"b"), CREATE_ALWAYS), full);
         join_outcome out = run(join_two_writes(a, b));
         EXPECT_EQ(out.error, HRESULT(0x80070070));
         EXPECT_EQ(out.first, 6u); // the other member ran to its end
@@ -504,9 +504,9 @@ TEST(IoJoin, WaitsForEveryChildAndRaisesTheFailure)
 // operations and the join, and must not free them under a child that is still pending.
 TEST(IoJoin, RaisesAFailureOnlyAfterTheSlowestChildHasEnded)
 {
-    scratch_folder folder;
+    temp_folder folder;
     injected_calls full(6, ERROR_DISK_FULL);
-    overlapped_file failing(open_overlapped(folder.file(L"full"), CREATE_ALWAYS), full);
+    overlapped_file failing(open_overlapped((folder / L"full"), CREATE_ALWAYS), full);
     char buffer[4];
     {
         pipe_pair pipe;
