@@ -142,6 +142,18 @@ protected:
         run(save_block_index(*writer));
     }
 
+    // The mutating steps the second operation takes from the state before when nothing fails; it
+    // must then leave the state after.
+    std::uint64_t steps_of_second_operation()
+    {
+        build_state_before();
+        fault_file_system fs;
+        auto store = open(&fs);
+        second_operation(*store);
+        EXPECT_EQ(loaded_state(*store), state_after().blocks);
+        return fs.steps();
+    }
+
     // After a reload, the store goes on: a further operation commits and everything reads back.
     void check_goes_on(block_store& store, const contents_map& now)
     {
@@ -170,15 +182,7 @@ TEST_F(StoreCrash, APowerCutAtAnyStepLeavesTheOldOrTheNewState)
     const contents_map after = state_after().blocks;
     ASSERT_NE(before, after);
 
-    std::uint64_t total = 0;
-    {
-        build_state_before();
-        fault_file_system fs;
-        auto store = open(&fs);
-        second_operation(*store);
-        total = fs.steps();
-        EXPECT_EQ(loaded_state(*store), after);
-    }
+    const std::uint64_t total = steps_of_second_operation();
     ASSERT_GT(total, 10u);
 
     int old_states = 0, new_states = 0;
@@ -214,14 +218,7 @@ TEST_F(StoreCrash, AFailedStepLeavesTheStoreAsItWasInMemoryAndOnDisk)
 {
     const contents_map before = state_before().blocks;
     const contents_map after = state_after().blocks;
-    std::uint64_t total = 0;
-    {
-        build_state_before();
-        fault_file_system fs;
-        auto store = open(&fs);
-        second_operation(*store);
-        total = fs.steps();
-    }
+    const std::uint64_t total = steps_of_second_operation();
     for (std::uint64_t step = 1; step <= total; ++step) {
         SCOPED_TRACE(step);
         build_state_before();
@@ -250,14 +247,7 @@ TEST_F(StoreCrash, TwoFailedStepsInARowLeaveTheStoreAsItWas)
     // A failure that lasts for two steps: in particular ReplaceFileW giving up after it moved the
     // old index away, and the fallback rename failing too. Whatever the operation reports, the
     // folder reloads in the state that the store holds in memory.
-    std::uint64_t total = 0;
-    {
-        build_state_before();
-        fault_file_system fs;
-        auto store = open(&fs);
-        second_operation(*store);
-        total = fs.steps();
-    }
+    const std::uint64_t total = steps_of_second_operation();
     for (std::uint64_t step = 1; step < total; ++step) {
         SCOPED_TRACE(step);
         build_state_before();
