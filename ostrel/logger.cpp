@@ -128,8 +128,8 @@ bool Logger::open(std::wstring_view path, bool console_copy, int max_level)
                                FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             return false;
-        file_ = dedup::overlapped_file(h, environment_.file_calls ? *environment_.file_calls
-                                                                 : dedup::system_file_io_calls());
+        file_ = tavik::io::overlapped_file(h, environment_.file_calls ? *environment_.file_calls
+                                                                 : tavik::io::system_file_io_calls());
         LARGE_INTEGER end{};
         if (!SetFilePointerEx(h, LARGE_INTEGER{}, &end, FILE_END))
             tavik::details::throw_last_error();

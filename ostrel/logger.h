@@ -11,7 +11,7 @@
 // thread, never from inside the writer (they block until the writer has ended). The write offset
 // is touched only by the writer while it runs, and by open and the destructor while none runs.
 
-#include <dedup/engine/overlapped_io.h>
+#include <tavik/io/overlapped_io.h>
 
 #include <tavik/future.h>
 
@@ -56,7 +56,7 @@ struct logger_environment {
     // Current time in 100-ns units since 1 January 1970 UTC; empty: the system clock.
     std::function<std::int64_t()> clock;
     // Calls that start the log file's writes; null: ReadFile/WriteFile.
-    dedup::file_io_calls* file_calls = nullptr;
+    tavik::io::file_io_calls* file_calls = nullptr;
     // Where the console copy goes; null: the standard output handle, looked up at open.
     HANDLE console = nullptr;
 };
@@ -96,7 +96,7 @@ private:
     void drop_file(HRESULT error) noexcept;
 
     logger_environment environment_;
-    dedup::overlapped_file file_;
+    tavik::io::overlapped_file file_;
     std::atomic<int> max_level_{3};
     bool console_copy_ = false;
     // The console copy's destination: WriteConsoleW on a console, UTF-8 WriteFile when redirected.

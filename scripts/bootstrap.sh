@@ -11,6 +11,12 @@ stamp_version=1
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb cmake ninja-build
           libboost1.81-dev libeigen3-dev libxxhash-dev googletest dpkg-dev)
 
+# Two builds may start at once (two clones, or CI beside a developer's build): one installs and
+# builds while the other waits, then finds everything in place.
+mkdir -p "$(dirname "$DEDUP_DEPS")"
+exec 8>"$DEDUP_DEPS.lock"
+flock 8
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -22,14 +28,16 @@ if ((${#missing[@]})); then
     apt-get install -y -q "${missing[@]}"
 fi
 
-if [[ -f "$DEDUP_DEPS/.stamp" && "$(cat "$DEDUP_DEPS/.stamp")" == "$stamp_version" ]]; then
-    exit 0
-fi
+stamped() { [[ -f "$DEDUP_DEPS/.stamp" && "$(cat "$DEDUP_DEPS/.stamp")" == "$stamp_version" ]]; }
+stamped && exit 0
 
+# The build goes into a folder of its own, moved into place whole: a build that dies leaves no
+# half-made dependency folder behind.
 echo "bootstrap: building dependencies in $DEDUP_DEPS"
-rm -rf "$DEDUP_DEPS"
-mkdir -p "$DEDUP_DEPS"/{src,lib,include/7z}
-cd "$DEDUP_DEPS/src"
+work=$(mktemp -d "$DEDUP_DEPS.build.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work"/{src,lib,include/7z}
+cd "$work/src"
 
 # Source lines for the main and the security archive, so that the 7zip source matches the
 # installed 7zip binary that makes the test archives.
@@ -55,8 +63,8 @@ mkdir -p obj/lz4
 for f in lz4 lz4hc; do
     $cc -O2 -c "$lz4dir/lib/$f.c" -o "obj/lz4/$f.o"
 done
-$ar rcs "$DEDUP_DEPS/lib/liblz4.a" obj/lz4/*.o
-cp "$lz4dir/lib/lz4.h" "$lz4dir/lib/lz4hc.h" "$DEDUP_DEPS/include/"
+$ar rcs "$work/lib/liblz4.a" obj/lz4/*.o
+cp "$lz4dir/lib/lz4.h" "$lz4dir/lib/lz4hc.h" "$work/include/"
 
 zdir=$(find . -maxdepth 1 -type d -name '7zip-*' | head -n1)
 mkdir -p obj/7z
@@ -64,15 +72,19 @@ for f in 7zAlloc 7zArcIn 7zBuf 7zBuf2 7zCrc 7zCrcOpt 7zDec 7zFile 7zStream Bcj2 
          CpuArch Delta Lzma2Dec LzmaDec Ppmd7 Ppmd7Dec; do
     $cc -O2 -DZ7_PPMD_SUPPORT -DZ7_EXTRACT_ONLY -c "$zdir/C/$f.c" -o "obj/7z/$f.o"
 done
-$ar rcs "$DEDUP_DEPS/lib/lib7zdec.a" obj/7z/*.o
-cp "$zdir"/C/*.h "$DEDUP_DEPS/include/7z/"
+$ar rcs "$work/lib/lib7zdec.a" obj/7z/*.o
+cp "$zdir"/C/*.h "$work/include/7z/"
 
 # Header-only dependencies: a folder of links, so /usr/include itself never reaches the cross
 # compiler's include path (it would pull in glibc's headers).
-ln -sfn /usr/include/boost "$DEDUP_DEPS/include/boost"
-ln -sfn /usr/include/eigen3/Eigen "$DEDUP_DEPS/include/Eigen"
-ln -sfn /usr/include/xxhash.h "$DEDUP_DEPS/include/xxhash.h"
+ln -sfn /usr/include/boost "$work/include/boost"
+ln -sfn /usr/include/eigen3/Eigen "$work/include/Eigen"
+ln -sfn /usr/include/xxhash.h "$work/include/xxhash.h"
 
-rm -rf "$DEDUP_DEPS/src/obj"
-echo "$stamp_version" > "$DEDUP_DEPS/.stamp"
+rm -rf "$work/src"
+echo "$stamp_version" > "$work/.stamp"
+rm -rf "$DEDUP_DEPS"
+chmod 755 "$work"
+mv "$work" "$DEDUP_DEPS"
+trap - EXIT
 echo "bootstrap: done"

@@ -21,7 +21,7 @@
 // all fail the read with ERROR_DATA_CHECKSUM_ERROR.
 
 #include <dedup/engine/async_shared_lock.h>
-#include <dedup/engine/page_buffer.h>
+#include <dedup/engine/file_io.h>
 
 #include <tavik/shared_future.h>
 

@@ -16,7 +16,7 @@
 #include <dedup/engine/block_file.h>
 #include <dedup/engine/block_index.h>
 #include <dedup/engine/folder_statistics.h>
-#include <dedup/engine/page_buffer.h>
+#include <dedup/engine/file_io.h>
 #include <dedup/engine/store_file_system.h>
 
 #include <tavik/future.h>

@@ -18,7 +18,7 @@
 #include <dedup/engine/block_file.h>
 #include <dedup/engine/block_index.h>
 #include <dedup/engine/block_store.h>
-#include <dedup/engine/page_buffer.h>
+#include <dedup/engine/file_io.h>
 
 #include <tavik/cancellation.h>
 #include <tavik/future.h>

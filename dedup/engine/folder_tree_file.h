@@ -32,7 +32,7 @@
 // "files.deinfo.backup"); the root folder object writes and reads it (root_folder.h).
 
 #include <dedup/engine/folder_statistics.h>
-#include <dedup/engine/page_buffer.h>
+#include <dedup/engine/file_io.h>
 
 #include <windows.h>
 

@@ -9,7 +9,7 @@
 // except the renames and the deletion, which answer false with the thread's last error set,
 // because their callers have a fallback or may ignore the failure.
 
-#include <dedup/engine/overlapped_io.h>
+#include <dedup/engine/file_io.h>
 
 #include <tavik/future.h>
 

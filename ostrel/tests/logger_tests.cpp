@@ -314,12 +314,12 @@ TEST(Logger, ManyThreadsLoseNoLineAndWriteEachWhole)
 namespace {
 
 // Fails every write that starts after `offset` with a full disk, at once.
-class full_disk_after final : public dedup::file_io_calls {
+class full_disk_after final : public tavik::io::file_io_calls {
 public:
     explicit full_disk_after(std::uint64_t offset) : offset_(offset) {}
     BOOL read(HANDLE file, void* buffer, DWORD length, OVERLAPPED* o) noexcept override
     {
-        return dedup::system_file_io_calls().read(file, buffer, length, o);
+        return tavik::io::system_file_io_calls().read(file, buffer, length, o);
     }
     BOOL write(HANDLE file, const void* buffer, DWORD length, OVERLAPPED* o) noexcept override
     {
@@ -327,7 +327,7 @@ public:
             SetLastError(ERROR_DISK_FULL);
             return FALSE;
         }
-        return dedup::system_file_io_calls().write(file, buffer, length, o);
+        return tavik::io::system_file_io_calls().write(file, buffer, length, o);
     }
 
 private:

@@ -7,6 +7,8 @@
 
 #include <tavik/future.h>
 
+#include <testing/support/test_support.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -17,53 +19,21 @@
 
 namespace dedup::testing {
 
-using bytes = std::vector<std::byte>;
+using test_support::bytes;
+using test_support::file_exists;
+using test_support::file_size;
+using test_support::hresult_of;
+using test_support::list_files;
+using test_support::make_folder;
+using test_support::read_file;
+using test_support::run;
+using test_support::temp_folder;
+using test_support::to_bytes;
+using test_support::write_file;
 
-// A new empty folder under the temporary folder, deleted with everything in it at the end.
-class temp_folder {
-public:
-    temp_folder();
-    ~temp_folder();
-    temp_folder(const temp_folder&) = delete;
-    temp_folder& operator=(const temp_folder&) = delete;
-    const std::wstring& path() const noexcept { return path_; }
-    std::wstring operator/(std::wstring_view name) const { return path_ + L"\\" + std::wstring(name); }
-
-private:
-    std::wstring path_;
-};
-
-bytes read_file(const std::wstring& path);
-void write_file(const std::wstring& path, const bytes& content);
-bool file_exists(const std::wstring& path);
-std::uint64_t file_size(const std::wstring& path);
-void make_folder(const std::wstring& path);
-// Names of the files (not folders) directly in `folder`, sorted.
-std::vector<std::wstring> list_files(const std::wstring& folder);
-
-bytes to_bytes(std::string_view text);
 bytes random_bytes(std::uint32_t seed, std::size_t size);   // does not compress
 bytes repeating_bytes(std::uint32_t seed, std::size_t size); // compresses well
 block_key key_of(const bytes& content);
-
-// Runs a coroutine's future to its end on this (plain) thread.
-template <class T>
-T run(tavik::details::future<T> f)
-{
-    return tavik::details::wait_blocking_result(std::move(f));
-}
-
-// HRESULT of a traceable error raised by `body`, or 0 when it raises nothing.
-template <class F>
-long hresult_of(F&& body)
-{
-    try {
-        body();
-    } catch (const tavik::details::hresult_error_impl& e) {
-        return e.code();
-    }
-    return 0;
-}
 
 // The real file system, except that the Nth mutating step (create, write, flush, each of the two
 // renames of a replace, move, delete, folder creation) fails. In `fail` mode only that step fails,

@@ -1,8 +1,8 @@
-#include <dedup/engine/directory_reader.h>
+#include <tavik/io/directory_reader.h>
 
 #include <utility>
 
-namespace dedup {
+namespace tavik::io {
 
 void directory_reader::open(const wchar_t* path, page_buffer_pool& pool)
 {
@@ -54,4 +54,4 @@ void directory_reader::close() noexcept
         CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
 }
 
-} // namespace dedup
+} // namespace tavik::io

@@ -1,10 +1,10 @@
-#include <dedup/engine/page_buffer.h>
+#include <tavik/io/page_buffer.h>
 
 #include <cstring>
 #include <new>
 #include <utility>
 
-namespace dedup {
+namespace tavik::io {
 
 page_buffer::page_buffer(page_buffer&& other) noexcept
     : data(std::exchange(other.data, nullptr)),
@@ -95,4 +95,4 @@ std::size_t page_buffer_pool::size() const
     return n;
 }
 
-} // namespace dedup
+} // namespace tavik::io

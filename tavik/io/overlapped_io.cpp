@@ -1,11 +1,11 @@
-#include <dedup/engine/overlapped_io.h>
+#include <tavik/io/overlapped_io.h>
 
 #include <cstddef>
 #include <utility>
 
 #include <tavik/error.h>
 
-namespace dedup {
+namespace tavik::io {
 
 namespace {
 
@@ -138,4 +138,4 @@ std::uint32_t overlapped_io_awaiter::await_resume() const
     return std::uint32_t(overlapped_.InternalHigh);
 }
 
-} // namespace dedup
+} // namespace tavik::io

@@ -1,8 +1,8 @@
-#include <dedup/engine/io_join.h>
-#include <dedup/engine/overlapped_io.h>
-#include <dedup/engine/page_buffer.h>
+#include <tavik/io/io_join.h>
+#include <tavik/io/overlapped_io.h>
+#include <tavik/io/page_buffer.h>
 
-#include "store_test_support.h"
+#include <testing/support/test_support.h>
 
 #include <gtest/gtest.h>
 
@@ -18,11 +18,11 @@
 #include <utility>
 #include <vector>
 
-using dedup::io_join;
-using dedup::overlapped_file;
-using dedup::page_buffer;
-using dedup::testing::run;
-using dedup::testing::temp_folder;
+using tavik::io::io_join;
+using tavik::io::overlapped_file;
+using tavik::io::page_buffer;
+using test_support::run;
+using test_support::temp_folder;
 using tavik::details::future;
 using tavik::details::traceable_error;
 
@@ -60,7 +60,7 @@ HANDLE open_overlapped(const std::wstring& path, DWORD disposition)
 // Answers an operation at a chosen position at once with a chosen error, as the platform does for
 // an end of file it detects before queuing the read, or a full disk; everything else goes to the
 // system. Counts the thread-pool notifications started and cancelled, and can refuse skip-on-success.
-class injected_calls final : public dedup::file_io_calls {
+class injected_calls final : public tavik::io::file_io_calls {
 public:
     static constexpr std::uint64_t nowhere = ~std::uint64_t(0);
 
@@ -72,30 +72,30 @@ public:
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        return dedup::file_io_calls::set_completion_modes(file, flags);
+        return tavik::io::file_io_calls::set_completion_modes(file, flags);
     }
     void start_io(PTP_IO io) noexcept override
     {
         ++started;
-        dedup::file_io_calls::start_io(io);
+        tavik::io::file_io_calls::start_io(io);
     }
     void cancel_io(PTP_IO io) noexcept override
     {
         ++cancelled;
-        dedup::file_io_calls::cancel_io(io);
+        tavik::io::file_io_calls::cancel_io(io);
     }
 
     BOOL read(HANDLE file, void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept override
     {
         if (hits(overlapped))
             return fail();
-        return dedup::system_file_io_calls().read(file, buffer, length, overlapped);
+        return tavik::io::system_file_io_calls().read(file, buffer, length, overlapped);
     }
     BOOL write(HANDLE file, const void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept override
     {
         if (hits(overlapped))
             return fail();
-        return dedup::system_file_io_calls().write(file, buffer, length, overlapped);
+        return tavik::io::system_file_io_calls().write(file, buffer, length, overlapped);
     }
 
     int injected = 0;
@@ -146,7 +146,7 @@ HRESULT error_of(auto&& body)
 struct pipe_pair {
     overlapped_file server, client;
 
-    explicit pipe_pair(dedup::file_io_calls& server_calls = dedup::system_file_io_calls())
+    explicit pipe_pair(tavik::io::file_io_calls& server_calls = tavik::io::system_file_io_calls())
     {
         static LONG counter = 0;
         std::wstring name = L"\\\\.\\pipe\\fileio-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +

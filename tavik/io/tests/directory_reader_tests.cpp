@@ -1,15 +1,15 @@
-#include <dedup/engine/directory_reader.h>
+#include <tavik/io/directory_reader.h>
 
-#include "store_test_support.h"
+#include <testing/support/test_support.h>
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
-using dedup::directory_reader;
-using dedup::page_buffer_pool;
-using dedup::testing::temp_folder;
+using tavik::io::directory_reader;
+using tavik::io::page_buffer_pool;
+using test_support::temp_folder;
 
 namespace {
 

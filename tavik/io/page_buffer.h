@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-namespace dedup {
+namespace tavik::io {
 
 // A buffer that owns memory straight from the virtual-memory allocator, so its start is
 // page-aligned and its capacity a multiple of 4096, as FILE_FLAG_NO_BUFFERING requires.
@@ -61,4 +61,4 @@ private:
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
-} // namespace dedup
+} // namespace tavik::io

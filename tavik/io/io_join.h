@@ -32,7 +32,7 @@
 
 #include <tavik/future.h>
 
-namespace dedup {
+namespace tavik::io {
 
 class io_join {
 public:
@@ -146,4 +146,4 @@ private:
     std::coroutine_handle<> waiter_;
 };
 
-} // namespace dedup
+} // namespace tavik::io

@@ -6,9 +6,9 @@
 
 #include <windows.h>
 
-#include <dedup/engine/page_buffer.h>
+#include <tavik/io/page_buffer.h>
 
-namespace dedup {
+namespace tavik::io {
 
 // One open folder. A folder that cannot be opened, or read, reads as empty: the change scan treats
 // what it cannot list like a folder without entries. The entries "." and ".." are returned like any
@@ -50,4 +50,4 @@ private:
     const FILE_FULL_DIR_INFO* current_ = nullptr;
 };
 
-} // namespace dedup
+} // namespace tavik::io

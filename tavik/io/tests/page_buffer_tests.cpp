@@ -1,4 +1,4 @@
-#include <dedup/engine/page_buffer.h>
+#include <tavik/io/page_buffer.h>
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-using dedup::page_buffer;
-using dedup::page_buffer_pool;
+using tavik::io::page_buffer;
+using tavik::io::page_buffer_pool;
 
 TEST(PageBuffer, ReserveRoundsUpToWholePagesAndAligns)
 {

@@ -23,7 +23,7 @@
 
 #include <windows.h>
 
-namespace dedup {
+namespace tavik::io {
 
 // The system calls of the I/O path. Tests substitute them to produce the answers the platform gives
 // only rarely (an end of file reported at once, a failure at once, a handle that refuses
@@ -141,4 +141,4 @@ inline overlapped_io_awaiter overlapped_file::write(std::uint64_t position, cons
     return {overlapped_io_awaiter::kind::write, *this, position, const_cast<void*>(buffer), length};
 }
 
-} // namespace dedup
+} // namespace tavik::io
