@@ -23,6 +23,7 @@
 #include <dedup/engine/async_shared_lock.h>
 #include <dedup/engine/file_io.h>
 
+#include <tavik/byte_codec.h>
 #include <tavik/shared_future.h>
 
 #include <boost/intrusive/list.hpp>
@@ -30,6 +31,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -37,7 +39,30 @@ namespace dedup {
 
 class block_store;
 
+// The ".dcb" header, its reader and its writer. The reader takes the header from a reader over
+// the whole file, which then stands at the LZ4 data; it fails (ok() false) on a file shorter
+// than the header.
 inline constexpr std::uint32_t dcb_header_size = 8;
+
+struct dcb_header {
+    std::uint32_t content_length = 0;     // n
+    std::uint32_t compressed_length = 0;  // c
+};
+
+inline dcb_header read_dcb_header(tavik::byte_reader& in) noexcept
+{
+    dcb_header header;
+    header.content_length = in.u32();
+    header.compressed_length = in.u32();
+    return header;
+}
+
+inline void write_dcb_header(std::span<std::byte, dcb_header_size> out, const dcb_header& header)
+{
+    tavik::byte_writer writer{std::span<std::byte>(out)};
+    writer.u32(header.content_length);
+    writer.u32(header.compressed_length);
+}
 
 // Largest block a writer accepts. Real blocks are far smaller (file chunks stay below 512 KiB,
 // reference lists are at most 256 KiB, security descriptors below 140 KiB); the bound keeps every

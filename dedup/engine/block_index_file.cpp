@@ -4,32 +4,32 @@
 
 namespace dedup::block_index_file {
 
-void write_header(std::byte* out, std::uint64_t next_number) noexcept
+void write_header(tavik::byte_writer& out, std::uint64_t next_number)
 {
-    put_u64(out, magic1);
-    put_u64(out + 8, magic2);
-    put_u64(out + 16, next_number);
+    out.u64(magic1);
+    out.u64(magic2);
+    out.u64(next_number);
 }
 
-void write_record(std::byte* out, const record& r) noexcept
+void write_record(tavik::byte_writer& out, const record& r)
 {
-    put_u64(out, r.key.low);
-    put_u64(out + 8, r.key.high);
-    put_u64(out + 16, r.file_number);
-    put_u32(out + 24, r.offset);
-    put_u32(out + 28, r.size);
-    put_u32(out + 32, r.references);
+    out.u64(r.key.low);
+    out.u64(r.key.high);
+    out.u64(r.file_number);
+    out.u32(r.offset);
+    out.u32(r.size);
+    out.u32(r.references);
 }
 
-record read_record(const std::byte* in) noexcept
+record read_record(tavik::byte_reader& in) noexcept
 {
     record r;
-    r.key.low = get_u64(in);
-    r.key.high = get_u64(in + 8);
-    r.file_number = get_u64(in + 16);
-    r.offset = get_u32(in + 24);
-    r.size = get_u32(in + 28);
-    r.references = get_u32(in + 32);
+    r.key.low = in.u64();
+    r.key.high = in.u64();
+    r.file_number = in.u64();
+    r.offset = in.u32();
+    r.size = in.u32();
+    r.references = in.u32();
     return r;
 }
 
@@ -52,12 +52,16 @@ std::error_code parse(std::span<const std::byte> image, const std::function<file
         return error;
     if (image.empty())
         return {};
-    if (get_u64(image.data()) != magic1 || get_u64(image.data() + 8) != magic2)
+    tavik::byte_reader in(image);
+    const std::uint64_t first = in.u64();
+    const std::uint64_t second = in.u64();
+    in.skip(8);  // the next number when written: a load takes it from the block files
+    if (first != magic1 || second != magic2)
         return create_error::folder_invalid;
 
-    const std::byte* p = image.data() + header_size;
-    for (std::uint64_t i = 0; i < count; ++i, p += record_size) {
-        record r = read_record(p);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        // check_size made the image a header and whole records: no read here runs short.
+        record r = read_record(in);
         file_extent extent = find_file(r.file_number);
         if (!extent.file)
             return internal_error::invariant_broken;

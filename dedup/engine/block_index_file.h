@@ -20,8 +20,9 @@
 
 #include <dedup/engine/block_index.h>
 
+#include <tavik/byte_codec.h>
+
 #include <cstddef>
-#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -42,24 +43,11 @@ struct record {
     std::uint32_t references = 0;
 };
 
-void write_header(std::byte* out, std::uint64_t next_number) noexcept;
-void write_record(std::byte* out, const record& r) noexcept;
-record read_record(const std::byte* in) noexcept;
-
-inline std::uint64_t get_u64(const std::byte* p) noexcept
-{
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-inline std::uint32_t get_u32(const std::byte* p) noexcept
-{
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-inline void put_u64(std::byte* p, std::uint64_t v) noexcept { std::memcpy(p, &v, 8); }
-inline void put_u32(std::byte* p, std::uint32_t v) noexcept { std::memcpy(p, &v, 4); }
+// The header with both magics, and one record; each appends its bytes to `out`.
+void write_header(tavik::byte_writer& out, std::uint64_t next_number);
+void write_record(tavik::byte_writer& out, const record& r);
+// One record from `in`; a record cut short fails the reader (ok() false).
+record read_record(tavik::byte_reader& in) noexcept;
 
 // What a load knows about a block file before reading it: where the content of a record must end.
 struct file_extent {

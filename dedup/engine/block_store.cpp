@@ -1,15 +1,16 @@
+// The block store itself: set-up and teardown, the load of the block folder and "blocks.ddb", the
+// commit of a writer and the purge. The cache and the reads of blocks are in block_cache.cpp.
+
 #include <dedup/engine/block_store.h>
 
 #include <dedup/engine/block_index_file.h>
-#include <dedup/engine/block_writer.h>
 #include <dedup/engine/durable_replace.h>
 #include <dedup/engine/store_names.h>
 
 #include <tavik/error.h>
 #include <tavik/error_categories.h>
 #include <tavik/lock_guard.h>
-
-#include <lz4.h>
+#include <tavik/unique_handle.h>
 
 #include <algorithm>
 #include <limits>
@@ -23,10 +24,6 @@ using tavik::details::exclusive_lock_guard;
 using tavik::details::shared_lock_guard;
 
 namespace {
-
-// 30 s in FILETIME units: files not read for this long are unloaded by the next eviction pass.
-constexpr std::uint64_t idle_unload_ticks = 300'000'000;
-constexpr DWORD eviction_period_ms = 5'000;
 
 std::uint64_t system_now() noexcept
 {
@@ -67,17 +64,16 @@ std::optional<std::uint32_t> query_sector_size(const std::wstring& path) noexcep
     std::size_t length = wcslen(volume);
     if (length > 0 && volume[length - 1] == L'\\')
         volume[length - 1] = 0;
-    HANDLE device = CreateFileW(volume, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
-    if (device == INVALID_HANDLE_VALUE)
+    tavik::unique_file device(CreateFileW(volume, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr));
+    if (!device)
         return std::nullopt;
     storage_property_query query{6, 0, {}};
     storage_access_alignment_descriptor descriptor{};
     descriptor.size = sizeof(descriptor);
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, ioctl_storage_query_property, &query, sizeof(query), &descriptor,
+    BOOL ok = DeviceIoControl(device.get(), ioctl_storage_query_property, &query, sizeof(query), &descriptor,
                               sizeof(descriptor), &returned, nullptr);
-    CloseHandle(device);
     std::uint32_t sector = descriptor.bytes_per_physical_sector;
     // Writes are rounded up to the sector size: only a power of two of sane size will do.
     if (!ok || sector < 512 || sector > 65536 || (sector & (sector - 1)) != 0)
@@ -85,114 +81,7 @@ std::optional<std::uint32_t> query_sector_size(const std::wstring& path) noexcep
     return sector;
 }
 
-class find_handle {
-public:
-    explicit find_handle(HANDLE h) noexcept : h_(h) {}
-    find_handle(const find_handle&) = delete;
-    find_handle& operator=(const find_handle&) = delete;
-    ~find_handle()
-    {
-        if (h_ != INVALID_HANDLE_VALUE)
-            FindClose(h_);
-    }
-    HANDLE get() const noexcept { return h_; }
-
-private:
-    HANDLE h_;
-};
-
-class owned_handle {
-public:
-    explicit owned_handle(HANDLE h) noexcept : h_(h) {}
-    owned_handle(const owned_handle&) = delete;
-    owned_handle& operator=(const owned_handle&) = delete;
-    ~owned_handle()
-    {
-        if (h_ && h_ != INVALID_HANDLE_VALUE)
-            CloseHandle(h_);
-    }
-    HANDLE get() const noexcept { return h_; }
-
-private:
-    HANDLE h_;
-};
-
-class mapped_view {
-public:
-    explicit mapped_view(const void* p) noexcept : p_(p) {}
-    mapped_view(const mapped_view&) = delete;
-    mapped_view& operator=(const mapped_view&) = delete;
-    ~mapped_view()
-    {
-        if (p_)
-            UnmapViewOfFile(p_);
-    }
-    const std::byte* get() const noexcept { return static_cast<const std::byte*>(p_); }
-
-private:
-    const void* p_;
-};
-
-bool is_dot_entry(const wchar_t* name) noexcept
-{
-    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
-}
-
-// Calls `visit` for every entry of `folder`. False when the folder does not exist; other failures
-// raise.
-template <class Visit>
-bool for_each_entry(const std::wstring& folder, Visit&& visit)
-{
-    WIN32_FIND_DATAW data;
-    std::wstring pattern = folder + L"\\*";
-    find_handle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                                      FIND_FIRST_EX_LARGE_FETCH));
-    if (find.get() == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            return false;
-        tavik::details::throw_win32_error(static_cast<std::int32_t>(error));
-    }
-    do {
-        if (!is_dot_entry(data.cFileName))
-            visit(data);
-    } while (FindNextFileW(find.get(), &data));
-    if (DWORD error = GetLastError(); error != ERROR_NO_MORE_FILES)
-        tavik::details::throw_win32_error(static_cast<std::int32_t>(error));
-    return true;
-}
-
 } // namespace
-
-// ---------------------------------------------------------------------------------------------
-// block_view
-
-block_view::block_view(block_view&& other) noexcept
-    : file_(std::move(other.file_)), data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0))
-{
-}
-
-block_view& block_view::operator=(block_view&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        file_ = std::move(other.file_);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-}
-
-void block_view::reset() noexcept
-{
-    if (file_) {
-        file_->lock.unlock_shared();
-        file_.reset();
-    }
-    data_ = nullptr;
-    size_ = 0;
-}
-
 std::wstring block_file::path(bool as_uncompressed) const
 {
     return block_file_path(store->path(), number, as_uncompressed);
@@ -332,69 +221,60 @@ std::error_code block_store::load_locked(bool empty_tree)
     // Block files on disk, by number. Only canonical names count: anything else in the block
     // folder is neither loaded nor ever deleted.
     std::unordered_map<std::uint64_t, block_file*> by_number;
-    bool duplicate = false;
     std::uint64_t largest = 0;
-    bool found_folder = for_each_entry(path_, [&](const WIN32_FIND_DATAW& folder) {
-        if (!(folder.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            return;
-        auto folder_number = parse_block_subfolder_name(folder.cFileName);
+    auto subfolders = fs_->list_folder(path_);
+    if (!subfolders)
+        return create_error::folder_invalid;
+    for (const folder_entry& folder : *subfolders) {
+        if (!folder.is_folder)
+            continue;
+        auto folder_number = parse_block_subfolder_name(folder.name.c_str());
         if (!folder_number)
-            return;
-        for_each_entry(path_ + L"\\" + folder.cFileName, [&](const WIN32_FIND_DATAW& entry) {
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                return;
-            auto name = parse_block_file_name(entry.cFileName);
+            continue;
+        // A subfolder that went between the two listings holds no files.
+        auto entries = fs_->list_folder(path_ + L"\\" + folder.name);
+        if (!entries)
+            continue;
+        for (const folder_entry& entry : *entries) {
+            if (entry.is_folder)
+                continue;
+            auto name = parse_block_file_name(entry.name.c_str());
             if (!name)
-                return;
+                continue;
             std::uint64_t number = block_file_number(*folder_number, name->index);
             auto file = std::make_unique<block_file>(*this, number);
             file->uncompressed = name->uncompressed;
-            file->size_on_disk = (std::uint64_t(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+            file->size_on_disk = entry.size;
             file->where = block_file::place::cold;
             auto [it, inserted] = by_number.try_emplace(number, file.get());
             if (!inserted) {
                 // "7.dcb" beside "7.dub": no writer makes both, and which one the index means
                 // cannot be told.
-                duplicate = true;
-                return;
+                return create_error::folder_invalid;
             }
             compressed_size_ += file->size_on_disk;
             largest = std::max(largest, number);
             cold_.push_back(*file.release());
-        });
-    });
-    if (!found_folder || duplicate)
-        return create_error::folder_invalid;
+        }
+    }
     if (!by_number.empty())
         next_number_ = largest + 1;
 
     std::wstring index_path = recover_interrupted_replace(*fs_, block_index_path(path_));
-    owned_handle file(CreateFileW(index_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND && (by_number.empty() || empty_tree))
+    mapped_file image;
+    try {
+        image = fs_->map_file(index_path);
+    } catch (const tavik::details::hresult_error_impl& failure) {
+        if (failure.code() == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) && (by_number.empty() || empty_tree))
             return {};
-        return make_hresult_error_code(tavik::details::hresult_from_win32(static_cast<std::int32_t>(error)));
+        return make_hresult_error_code(failure.code());
     }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size))
-        tavik::details::throw_last_error();
     std::uint64_t record_count = 0;
-    if (auto error = block_index_file::check_size(static_cast<std::uint64_t>(size.QuadPart), record_count))
+    if (auto error = block_index_file::check_size(image.size, record_count))
         return error;
-    if (size.QuadPart == 0)
+    if (image.size == 0)
         return {};
-    if (size.QuadPart > static_cast<LONGLONG>(std::numeric_limits<std::size_t>::max() / 2))
-        return create_error::folder_invalid;
-
     index_.reserve(std::max<std::uint64_t>(record_count, index_.size()));
-    owned_handle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping.get())
-        return make_hresult_error_code(tavik::details::hresult_from_win32(static_cast<std::int32_t>(GetLastError())));
-    mapped_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-    if (!view.get())
-        return make_hresult_error_code(tavik::details::hresult_from_win32(static_cast<std::int32_t>(GetLastError())));
 
     const std::uint64_t dcb_bound = max_block_file_content(limit_);
     auto find_file = [&](std::uint64_t number) -> block_index_file::file_extent {
@@ -406,10 +286,43 @@ std::error_code block_store::load_locked(bool empty_tree)
         // the load of the file checks against the blocks read from it.
         return {f, f->uncompressed ? f->size_on_disk : dcb_bound};
     };
-    auto error = block_index_file::parse({view.get(), static_cast<std::size_t>(size.QuadPart)}, find_file, index_);
+    auto error = block_index_file::parse(image.bytes(), find_file, index_);
     if (error)
         index_.clear();
     return error;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Block-file numbers and the commit of a writer
+
+void block_store::reserve_numbers(std::uint64_t end)
+{
+    exclusive_lock_guard guard(lock_);
+    next_number_ = std::max(next_number_, end);
+}
+
+void block_store::commit(block_commit commit)
+{
+    exclusive_lock_guard guard(lock_);
+    index_.swap(commit.index);
+    bool was_empty = hot_.empty();
+    commit.files.clear_and_dispose([this](block_file* file) {
+        file->pool = nullptr;
+        // A file that the operation read back is loaded: it joins the cache like any other.
+        if (file->loaded) {
+            file->where = block_file::place::hot;
+            hot_.push_back(*file);
+        } else {
+            file->where = block_file::place::cold;
+            cold_.push_back(*file);
+        }
+    });
+    if (was_empty && !hot_.empty())
+        arm_eviction_timer_locked();
+    uncompressed_size_ += commit.added_bytes;
+    unique_size_ += commit.unique_bytes;
+    compressed_size_ += commit.bytes_on_disk;
+    next_number_ = commit.next_number;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -446,235 +359,6 @@ std::uint64_t block_store::purge_blocks()
     sweep(cold_);
     sweep(hot_);
     return deleted;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The cache
-
-void block_store::unload_locked(block_file& file) noexcept
-{
-    file.loaded = false;
-    pool_.give(std::move(file.buffer));
-}
-
-void block_store::arm_eviction_timer_locked() noexcept
-{
-    if (!eviction_timer_)
-        return;
-    FILETIME due;
-    LONGLONG relative = -static_cast<LONGLONG>(idle_unload_ticks);
-    due.dwLowDateTime = static_cast<DWORD>(relative);
-    due.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(relative) >> 32);
-    SetThreadpoolTimer(eviction_timer_.get(), &due, eviction_period_ms, 0);
-}
-
-void block_store::enter_cache(block_file& file)
-{
-    exclusive_lock_guard guard(lock_);
-    if (file.where != block_file::place::cold)
-        return;  // a writer's file: it joins the store's lists at the commit
-    // At the limit or past it (when every loaded file was in use at the last loads), one file that
-    // nobody reads makes room. Files whose lock is taken are skipped, never waited for: this
-    // thread holds the store lock.
-    if (hot_.size() >= cache_limit_) {
-        for (block_file& candidate : hot_) {
-            if (!candidate.lock.try_lock())
-                continue;
-            if (!candidate.loaded) {
-                candidate.lock.unlock();
-                continue;
-            }
-            unload_locked(candidate);
-            hot_.erase(hot_.iterator_to(candidate));
-            cold_.push_back(candidate);
-            candidate.where = block_file::place::cold;
-            candidate.lock.unlock();
-            break;
-        }
-    }
-    bool was_empty = hot_.empty();
-    cold_.erase(cold_.iterator_to(file));
-    hot_.push_back(file);
-    file.where = block_file::place::hot;
-    if (was_empty)
-        arm_eviction_timer_locked();
-}
-
-void block_store::evict_idle_files()
-{
-    const std::uint64_t current = now();
-    const std::uint64_t threshold = current > idle_unload_ticks ? current - idle_unload_ticks : 0;
-    exclusive_lock_guard guard(lock_);
-    for (auto it = hot_.begin(); it != hot_.end();) {
-        block_file& file = *it;
-        if (!file.lock.try_lock()) {
-            ++it;
-            continue;
-        }
-        if (file.loaded && file.last_use.load(std::memory_order_relaxed) < threshold) {
-            unload_locked(file);
-            it = hot_.erase(it);
-            cold_.push_back(file);
-            file.where = block_file::place::cold;
-        } else {
-            ++it;
-        }
-        file.lock.unlock();
-    }
-    if (hot_.empty()) {
-        pool_.free_all();
-        if (eviction_timer_)
-            SetThreadpoolTimer(eviction_timer_.get(), nullptr, 0, 0);
-    }
-}
-
-void CALLBACK block_store::eviction_callback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER) noexcept
-{
-    try {
-        static_cast<block_store*>(context)->evict_idle_files();
-    } catch (...) {
-        // Only the pool's bookkeeping can throw (no memory); the next pass tries again.
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Reads
-
-namespace {
-
-[[noreturn]] void throw_damaged() { tavik::details::throw_hresult(damaged_block_file); }
-
-// Reads the whole file into `buffer`; anything short of `size` bytes is damage.
-tavik::details::future<void> read_whole_file(const overlapped_file& file, page_buffer& buffer, std::uint32_t size)
-{
-    if (buffer.capacity < size)
-        buffer.reserve(size);
-    std::uint32_t transferred = co_await file.read(0, buffer.data, size);
-    if (transferred != size)
-        throw_damaged();
-    buffer.used = size;
-}
-
-} // namespace
-
-tavik::details::future<void> read_block_file(block_file& f)
-{
-    block_store& store = *f.store;
-    if (store.path().empty()) {
-        // A store kept in memory has nowhere to read a written file back from.
-        tavik::details::throw_win32_error(ERROR_FILE_NOT_FOUND);
-    }
-    overlapped_file file = store.file_system().open_file(f.path(), true);
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.handle(), &size))
-        tavik::details::throw_last_error();
-    const std::uint64_t file_size = static_cast<std::uint64_t>(size.QuadPart);
-    const std::uint64_t content_bound = max_block_file_content(store.block_file_size_limit());
-    const std::uint64_t size_bound =
-        f.uncompressed ? content_bound + store.sector_size()
-                       : std::uint64_t(LZ4_compressBound(static_cast<int>(content_bound))) + dcb_header_size +
-                             store.sector_size();
-    if (file_size == 0 || file_size % store.sector_size() != 0 || file_size > size_bound)
-        throw_damaged();
-    const auto length = static_cast<std::uint32_t>(file_size);
-
-    page_buffer content = store.pool().take();
-    content.used = 0;
-    try {
-        if (f.uncompressed) {
-            co_await read_whole_file(file, content, length);
-        } else {
-            page_buffer raw = store.pool().take();
-            raw.used = 0;
-            std::exception_ptr failure;
-            try {
-                co_await read_whole_file(file, raw, length);
-                const std::uint32_t n = block_index_file::get_u32(raw.data);
-                const std::uint32_t c = block_index_file::get_u32(raw.data + 4);
-                if (n == 0 || n > content_bound || c > length - dcb_header_size)
-                    throw_damaged();
-                if (content.capacity < n)
-                    content.reserve(n);
-                int decoded = LZ4_decompress_safe(reinterpret_cast<const char*>(raw.data) + dcb_header_size,
-                                                  reinterpret_cast<char*>(content.data), static_cast<int>(c),
-                                                  static_cast<int>(n));
-                if (decoded < 0 || static_cast<std::uint32_t>(decoded) != n)
-                    throw_damaged();
-                content.used = n;
-            } catch (const std::bad_alloc&) {
-                failure = std::make_exception_ptr(tavik::details::traceable_error(E_OUTOFMEMORY));
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            store.pool().give(std::move(raw));
-            if (failure)
-                std::rethrow_exception(failure);
-        }
-    } catch (const std::bad_alloc&) {
-        store.pool().give(std::move(content));
-        tavik::details::throw_hresult(E_OUTOFMEMORY);
-    } catch (...) {
-        store.pool().give(std::move(content));
-        throw;
-    }
-    file.close();
-
-    f.buffer = std::move(content);
-    f.last_use.store(store.now(), std::memory_order_relaxed);
-    store.enter_cache(f);
-    f.loaded = true;
-}
-
-tavik::details::future<block_view> get_block_data(block_file_ref file, std::uint32_t offset, std::uint32_t size)
-{
-    block_file& f = *file;
-    co_await f.lock.lock_shared();
-    if (!f.loaded) {
-        f.lock.unlock_shared();
-        co_await f.lock.lock();
-        if (!f.loaded) {
-            std::exception_ptr failure;
-            try {
-                co_await read_block_file(f);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            if (failure) {
-                f.lock.unlock();
-                std::rethrow_exception(failure);
-            }
-        }
-        // Straight to shared: an eviction pass may not slip in between and unload it again.
-        f.lock.downgrade();
-    }
-    const std::uint32_t content = f.buffer.used;
-    if (size == 0) {
-        offset = 0;
-        size = content;
-    } else if (std::uint64_t(offset) + size > content) {
-        // An index entry that points past the content of its file: the file is damaged.
-        f.lock.unlock_shared();
-        throw_damaged();
-    }
-    f.last_use.store(f.store->now(), std::memory_order_relaxed);
-    co_return block_view(std::move(file), f.buffer.data + offset, size);
-}
-
-tavik::details::future<block_view> fetch_block(block_store& store, const block_key& key)
-{
-    block_file_ref file;
-    std::uint32_t offset = 0;
-    std::uint32_t size = 0;
-    {
-        shared_lock_guard guard(store.store_lock());
-        auto it = store.index().find(key);
-        if (it == store.index().end())
-            co_return block_view();
-        file = block_file_ref(it->second.file);
-        offset = it->second.offset;
-        size = it->second.size;
-    }
-    co_return co_await get_block_data(std::move(file), offset, size);
 }
 
 } // namespace dedup

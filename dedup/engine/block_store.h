@@ -21,6 +21,7 @@
 
 #include <tavik/future.h>
 #include <tavik/thread_pool.h>
+#include <tavik/unique_handle.h>
 
 #include <windows.h>
 
@@ -74,7 +75,15 @@ private:
     std::uint32_t size_ = 0;
 };
 
-class block_writer;
+// What an operation's writer hands to the store at its commit (block_store::commit).
+struct block_commit {
+    block_index& index;            // swapped with the store's: the writer keeps the old one
+    block_file_list& files;        // the block files it wrote, all stored and flushed; emptied
+    std::uint64_t added_bytes;     // modulo 2^64, added to the uncompressed size
+    std::uint64_t unique_bytes;    // likewise, added to the unique size
+    std::uint64_t bytes_on_disk;   // of the files, added to the compressed size
+    std::uint64_t next_number;     // past every number the writer took
+};
 
 class block_store {
 public:
@@ -131,26 +140,32 @@ public:
     page_buffer_pool& pool() noexcept { return pool_; }
     std::uint64_t now() const;
 
+    // Block-file numbers. A writer takes its numbers from next_number_locked() on, under the store
+    // lock (one writer at a time, so no two writers take the same numbers). Its commit moves the
+    // next number past them; a writer that goes without commit but leaves files on disk calls
+    // reserve_numbers, so that those numbers do not come round again before a reload.
+    std::uint64_t next_number_locked() const noexcept { return next_number_; }
+    void reserve_numbers(std::uint64_t end);
+
+    // Takes the store lock exclusively and swaps the writer's index, block files and statistics
+    // in, in one step. The files join the cache when the operation left them loaded.
+    void commit(block_commit commit);
+
     // Under the store lock; for tests and statistics.
     std::uint64_t next_number() const;
     std::uint64_t cold_count() const;
     std::uint64_t hot_count() const;
 
 private:
-    friend class block_writer;
     friend tavik::details::future<void> read_block_file(block_file& file);
-    friend tavik::details::future<void> save_block_index(block_writer& writer);
 
     static void CALLBACK eviction_callback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER) noexcept;
     void arm_eviction_timer_locked() noexcept;
     void unload_locked(block_file& file) noexcept;
     void free_file(block_file* file) noexcept;
     std::error_code load_locked(bool empty_tree);
-    std::error_code enumerate_block_files_locked(std::vector<block_file*>& by_number_unsorted);
     // Step of a load after its file has been read: makes room in the cache and enters the file.
     void enter_cache(block_file& file);
-    // The commit of a writer, under the store lock.
-    void commit_locked(block_writer& writer, std::uint64_t new_bytes_on_disk);
 
     block_store_options options_;
     store_file_system* fs_;
@@ -165,7 +180,9 @@ private:
     block_file_list hot_;
     block_index index_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
-    tavik::details::threadpool_timer_handle eviction_timer_;
+    // Closed without waiting: the destructor stops the timer and waits for a running pass itself
+    // before it resets this.
+    tavik::unique_threadpool_timer_nowait eviction_timer_;
     page_buffer_pool pool_;
     std::uint64_t uncompressed_size_ = 0;
     std::uint64_t unique_size_ = 0;

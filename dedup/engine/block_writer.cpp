@@ -45,7 +45,7 @@ void grow(page_buffer& buffer, std::uint64_t needed)
 // Construction and destruction
 
 block_writer::block_writer(block_store& store, block_index index, std::optional<tavik::details::cancellation_source> cancel)
-    : store_(&store), cancel_(std::move(cancel)), next_number_(store.next_number_), index_(std::move(index))
+    : store_(&store), cancel_(std::move(cancel)), next_number_(store.next_number_locked()), index_(std::move(index))
 {
     try {
         for (unsigned kind = 0; kind < block_kind_count; ++kind)
@@ -71,8 +71,7 @@ block_writer::~block_writer()
         // Their numbers must not come round again before a reload sets the next number past
         // them: a later file of the same number but the other form would sit beside the stale
         // one, and a folder holding both "n.dcb" and "n.dub" does not load.
-        exclusive_lock_guard guard(store_->store_lock());
-        store_->next_number_ = std::max(store_->next_number_, next_number_);
+        store_->reserve_numbers(next_number_);
     }
 }
 
@@ -221,11 +220,11 @@ tavik::details::future<void> compress_blocks(block_writer& writer, block_file& f
         const std::uint64_t needed = std::uint64_t(bound) + dcb_header_size;
         if (scratch.capacity < needed)
             grow(scratch, needed);
-        block_index_file::put_u32(scratch.data, n);
         const int c = LZ4_compress_HC(reinterpret_cast<const char*>(content.data),
                                       reinterpret_cast<char*>(scratch.data) + dcb_header_size, static_cast<int>(n),
                                       bound, level);
-        block_index_file::put_u32(scratch.data + 4, static_cast<std::uint32_t>(std::max(c, 0)));
+        write_dcb_header(std::span<std::byte, dcb_header_size>(scratch.data, dcb_header_size),
+                         {n, static_cast<std::uint32_t>(std::max(c, 0))});
         // Compressed only when that saves at least 3 %; 0 is LZ4's failure, which cannot happen
         // with a bound-sized output but is then simply stored raw.
         const bool compressed = c > 0 && worth_compressing(std::uint64_t(c), n);
@@ -343,8 +342,8 @@ public:
     index_image_source(const block_index& index, std::uint64_t next_number) : index_(index), it_(index.begin())
     {
         if (!index.empty()) {
-            header_.resize(block_index_file::header_size);
-            block_index_file::write_header(header_.data(), next_number);
+            tavik::byte_writer out(header_);
+            block_index_file::write_header(out, next_number);
         }
     }
 
@@ -355,12 +354,10 @@ public:
             return header_;
         }
         slice_.clear();
+        tavik::byte_writer out(slice_);
         for (; it_ != index_.end() && slice_.size() + block_index_file::record_size <= slice_bytes; ++it_) {
             const auto& [key, entry] = *it_;
-            std::size_t at = slice_.size();
-            slice_.resize(at + block_index_file::record_size);
-            block_index_file::write_record(slice_.data() + at,
-                                           {key, entry.file->number, entry.offset, entry.size, entry.references});
+            block_index_file::write_record(out, {key, entry.file->number, entry.offset, entry.size, entry.references});
         }
         return slice_;
     }
@@ -376,31 +373,6 @@ private:
 };
 
 } // namespace
-
-void block_store::commit_locked(block_writer& writer, std::uint64_t new_bytes_on_disk)
-{
-    index_.swap(writer.index_);
-    bool was_empty = hot_.empty();
-    writer.new_files_.clear_and_dispose([this](block_file* file) {
-        file->pool = nullptr;
-        // A file that the operation read back is loaded: it joins the cache like any other.
-        if (file->loaded) {
-            file->where = block_file::place::hot;
-            hot_.push_back(*file);
-        } else {
-            file->where = block_file::place::cold;
-            cold_.push_back(*file);
-        }
-    });
-    if (was_empty && !hot_.empty())
-        arm_eviction_timer_locked();
-    uncompressed_size_ += writer.added_bytes_;
-    unique_size_ += writer.unique_bytes_;
-    compressed_size_ += new_bytes_on_disk;
-    next_number_ = writer.next_number_;
-    writer.in_flight_.clear();
-    writer.committed_ = true;
-}
 
 tavik::details::future<void> save_block_index(block_writer& writer)
 {
@@ -418,8 +390,10 @@ tavik::details::future<void> save_block_index(block_writer& writer)
         index_image_source source(writer.index_, writer.next_number_);
         co_await durable_replace(store.file_system(), block_index_path(store.path()), source);
     }
-    exclusive_lock_guard guard(store.store_lock());
-    store.commit_locked(writer, new_bytes);
+    store.commit({writer.index_, writer.new_files_, writer.added_bytes_, writer.unique_bytes_, new_bytes,
+                  writer.next_number_});
+    writer.in_flight_.clear();
+    writer.committed_ = true;
 }
 
 // ---------------------------------------------------------------------------------------------

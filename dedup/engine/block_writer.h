@@ -70,7 +70,6 @@ public:
     std::size_t files_in_flight() const noexcept { return in_flight_.size(); }
 
 private:
-    friend class block_store;
     friend tavik::details::future<void> complete_compression(block_writer& writer, int level);
     friend tavik::details::future<void> save_block_index(block_writer& writer);
     friend tavik::details::future<void> compress_blocks(block_writer& writer, block_file& file, int level);

@@ -6,7 +6,6 @@
 #include <lz4.h>
 #include <lz4hc.h>
 
-#include <cstring>
 
 namespace dedup {
 
@@ -27,6 +26,40 @@ file_info_header new_file_info_header() noexcept
     return header;
 }
 
+void write_file_info_header(tavik::byte_writer& out, const file_info_header& header)
+{
+    out.u64(header.signature[0]);
+    out.u64(header.signature[1]);
+    out.u32(static_cast<std::uint32_t>(header.folder_id.Data1));
+    out.u16(header.folder_id.Data2);
+    out.u16(header.folder_id.Data3);
+    for (unsigned char b : header.folder_id.Data4)
+        out.u8(b);
+    out.u64(header.statistics.uncompressed_size);
+    out.u64(header.statistics.unique_size);
+    out.u64(header.statistics.compressed_size);
+    out.u64(header.statistics.block_count);
+    out.u64(header.creation_parameter);
+}
+
+file_info_header read_file_info_header(tavik::byte_reader& in) noexcept
+{
+    file_info_header header{};
+    header.signature[0] = in.u64();
+    header.signature[1] = in.u64();
+    header.folder_id.Data1 = in.u32();
+    header.folder_id.Data2 = in.u16();
+    header.folder_id.Data3 = in.u16();
+    for (unsigned char& b : header.folder_id.Data4)
+        b = in.u8();
+    header.statistics.uncompressed_size = in.u64();
+    header.statistics.unique_size = in.u64();
+    header.statistics.compressed_size = in.u64();
+    header.statistics.block_count = in.u64();
+    header.creation_parameter = in.u64();
+    return header;
+}
+
 page_buffer compress_tree_image(std::span<const std::uint8_t> image, int level)
 {
     if (image.size() > LZ4_MAX_INPUT_SIZE)
@@ -41,23 +74,24 @@ page_buffer compress_tree_image(std::span<const std::uint8_t> image, int level)
         tavik::details::throw_win32_error(ERROR_FILE_TOO_LARGE);
     const auto n = static_cast<std::uint32_t>(length);
     const auto c = static_cast<std::uint32_t>(compressed);
-    std::memcpy(buffer.data, &n, 4);
-    std::memcpy(buffer.data + 4, &c, 4);
+    tavik::byte_writer lengths(std::span<std::byte>(buffer.data, 8));
+    lengths.u32(n);
+    lengths.u32(c);
     buffer.used = c + 8;
     return buffer;
 }
 
 std::error_code decode_file_info(std::span<const std::uint8_t> file, file_info_header& header, page_buffer& image)
 {
-    if (file.size() >= sizeof header)
-        std::memcpy(&header, file.data(), sizeof header);
-    if (file.size() < file_info_prefix_length || header.signature[0] != file_info_signature[0] ||
-        header.signature[1] != file_info_signature[1])
+    tavik::byte_reader in(std::as_bytes(file));
+    const file_info_header read = read_file_info_header(in);
+    if (in.ok())
+        header = read;
+    const std::uint32_t n = in.u32();
+    const std::uint32_t c = in.u32();
+    if (!in.ok() || header.signature[0] != file_info_signature[0] || header.signature[1] != file_info_signature[1])
         return create_error::folder_invalid;
-    std::uint32_t n, c;
-    std::memcpy(&n, file.data() + 72, 4);
-    std::memcpy(&c, file.data() + 76, 4);
-    if (file.size() - file_info_prefix_length != c || n < 4 || c > LZ4_MAX_INPUT_SIZE ||
+    if (in.remaining() != c || n < 4 || c > LZ4_MAX_INPUT_SIZE ||
         n > std::uint64_t(c) * lz4_max_ratio + lz4_ratio_slack || n > LZ4_MAX_INPUT_SIZE)
         return create_error::folder_invalid;
     if (image.capacity < n)

@@ -34,6 +34,8 @@
 #include <dedup/engine/folder_statistics.h>
 #include <dedup/engine/file_io.h>
 
+#include <tavik/byte_codec.h>
+
 #include <windows.h>
 
 #include <cstddef>
@@ -59,6 +61,10 @@ inline constexpr std::size_t file_info_prefix_length = 80;  // the header, n and
 
 // A header with the signature and nothing else.
 file_info_header new_file_info_header() noexcept;
+
+// Bytes 0-71, field by field. The reader fails (ok() false) on an image shorter than the header.
+void write_file_info_header(tavik::byte_writer& out, const file_info_header& header);
+file_info_header read_file_info_header(tavik::byte_reader& in) noexcept;
 
 // What follows the header: u32 n, u32 c and the compressed image, in page-granular memory
 // (`used` bytes of it). LZ4HC levels run from 1 to 12; a level below 1 means 9, above 12 means 12.

@@ -12,7 +12,6 @@
 #include <winioctl.h>
 
 #include <cstring>
-#include <filesystem>
 #include <limits>
 
 namespace dedup::impl {
@@ -45,33 +44,16 @@ void disable_compression(const std::wstring& path)
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_COMPRESSED))
         return;
-    HANDLE folder = CreateFileW(path.c_str(), MAXIMUM_ALLOWED, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
+    tavik::unique_file folder(CreateFileW(path.c_str(), MAXIMUM_ALLOWED, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder)
         return;
     DWORD format = 0;  // COMPRESSION_FORMAT_NONE
     DWORD returned = 0;
-    DeviceIoControl(folder, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &returned, nullptr);
-    CloseHandle(folder);
-}
-
-HANDLE create_lock_file(const std::wstring& store_path)
-{
-    return CreateFileW(lock_file_path(store_path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                       FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    DeviceIoControl(folder.get(), FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &returned, nullptr);
 }
 
 } // namespace
-
-void lock_file_handle::close() noexcept
-{
-    if (is_open()) {
-        DWORD error = GetLastError();
-        CloseHandle(handle_);
-        SetLastError(error);
-    }
-    handle_ = INVALID_HANDLE_VALUE;
-}
 
 root_folder::root_folder(tavik::details::cancellation_source& creator, root_folder_options options)
     : lifetime_(tavik::details::make_linked_cancellation_source(creator)),
@@ -140,7 +122,7 @@ std::error_code root_folder::create(std::wstring path, create_params params)
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (params.flags & create_params::no_create)
             return create_error::folder_already_exists;
-        if (CreateDirectoryW(folder_path_.c_str(), nullptr)) {
+        if (files().create_directory(folder_path_)) {
             created = true;
         } else if (DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS && adopt) {
             // A folder that can be neither found nor made (its parent is missing, access is
@@ -159,11 +141,18 @@ std::error_code root_folder::create(std::wstring path, create_params params)
 
     store_path_ = store_folder_path(folder_path_);
     const std::wstring block_folder = block_folder_path(store_path_);
-    std::error_code made_error;
-    if (!std::filesystem::create_directories(std::filesystem::path(block_folder), made_error)) {
-        if (made_error)
-            return made_error;
-        return create_error::folder_already_exists;  // a store with its block folder is there already
+    store_file_system& fs = files();
+    // A store folder without its block folder is taken over (a create that failed half way leaves
+    // one); a store with its block folder is there already.
+    if (!fs.create_directory(store_path_)) {
+        if (DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS)
+            return make_hresult_error_code(HRESULT_FROM_WIN32(error));
+    }
+    if (!fs.create_directory(block_folder)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS)
+            return create_error::folder_already_exists;
+        return make_hresult_error_code(HRESULT_FROM_WIN32(error));
     }
 
     // The lock comes before anything is written into the store: from here on another object's
@@ -177,16 +166,15 @@ std::error_code root_folder::create(std::wstring path, create_params params)
     // folder is no longer empty.
     auto undo = [&] {
         store_.reset();
-        lock_file_.close();
-        RemoveDirectoryW(block_folder.c_str());
+        lock_file_.reset();
+        fs.remove_directory(block_folder);
     };
-    HANDLE lock = create_lock_file(store_path_);
-    if (lock == INVALID_HANDLE_VALUE) {
+    lock_file_ = fs.create_lock_file(lock_file_path(store_path_));
+    if (!lock_file_) {
         const DWORD error = GetLastError();
         undo();
         return make_hresult_error_code(HRESULT_FROM_WIN32(error));
     }
-    lock_file_.reset(lock);
 
     try {
         disable_compression(store_path_);
@@ -224,8 +212,8 @@ tavik::details::future<std::error_code> root_folder::open(std::wstring path)
     folder_path_ = full_folder_path(path);
     store_path_ = store_folder_path(folder_path_);
 
-    HANDLE lock = create_lock_file(store_path_);
-    if (lock == INVALID_HANDLE_VALUE) {
+    lock_file_ = files().create_lock_file(lock_file_path(store_path_));
+    if (!lock_file_) {
         switch (GetLastError()) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -236,7 +224,6 @@ tavik::details::future<std::error_code> root_folder::open(std::wstring path)
             co_return internal_error::invariant_broken;
         }
     }
-    lock_file_.reset(lock);
 
     // The folder's lifetime ends the load early: the object is being given up.
     tavik::details::cancellation_token token(lifetime_, co_await tavik::details::this_promise);
@@ -278,9 +265,11 @@ tavik::details::future<void> root_folder::save_file_info(std::vector<std::uint8_
     image = {};
     if (store_)
         header_.statistics = store_->statistics();
-    const file_info_header header = header_;
+    std::vector<std::byte> header;
+    tavik::byte_writer out(header);
+    write_file_info_header(out, header_);
     const std::span<const std::byte> pieces[] = {
-        {reinterpret_cast<const std::byte*>(&header), sizeof header},
+        header,
         {compressed.data, compressed.used},
     };
     co_await durable_replace(files(), file_info_path(store_path_), pieces);
@@ -300,18 +289,16 @@ tavik::details::future<std::error_code> root_folder::load_file_info()
     if (!opened)
         co_return create_error::folder_invalid;
 
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.handle(), &size))
-        tavik::details::throw_last_error();
+    const std::uint64_t size = fs.file_size(file);
     // Nothing this store writes comes near 4 GiB (an LZ4 block holds less than 2 GiB).
-    if (static_cast<std::uint64_t>(size.QuadPart) > std::numeric_limits<std::uint32_t>::max() - page_buffer::page_size)
+    if (size > std::numeric_limits<std::uint32_t>::max() - page_buffer::page_size)
         co_return create_error::folder_invalid;
-    const auto length = static_cast<std::uint32_t>(size.QuadPart);
+    const auto length = static_cast<std::uint32_t>(size);
     page_buffer bytes;
     std::uint32_t read = 0;
     if (length > 0) {
         bytes.reserve(length);
-        read = co_await file.read(0, bytes.data, length);
+        read = co_await fs.read(file, 0, bytes.data, length);
     }
     file.close();
     if (read != length)

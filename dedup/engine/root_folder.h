@@ -42,27 +42,6 @@ struct root_folder_options {
     block_store_options store;
 };
 
-// The lock file: open from the lock step of create or open until remove or the destructor.
-// Closing it deletes it (it is opened delete-on-close), and keeps the thread's last error.
-class lock_file_handle {
-public:
-    lock_file_handle() noexcept = default;
-    lock_file_handle(const lock_file_handle&) = delete;
-    lock_file_handle& operator=(const lock_file_handle&) = delete;
-    ~lock_file_handle() { close(); }
-
-    void reset(HANDLE handle) noexcept
-    {
-        close();
-        handle_ = handle;
-    }
-    void close() noexcept;
-    bool is_open() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
 class root_folder : public Ostrel::com::details::object<root_folder, IRoot> {
 public:
     // `creator` is the creator's cancellation source: cancelling it ends the folder's own
@@ -127,7 +106,9 @@ private:
     // Members in the order of the folder's model.
     tavik::details::cancellation_source lifetime_;
     tavik::details::cancellation_source idle_source_;
-    lock_file_handle lock_file_;
+    // The lock file: open from the lock step of create or open until remove or the destructor.
+    // Closing it deletes it (it is opened delete-on-close), and keeps the thread's last error.
+    unique_file_keep_last_error lock_file_;
     std::wstring folder_path_;
     std::wstring store_path_;
     file_info_header header_ = new_file_info_header();

@@ -283,7 +283,9 @@ TEST_F(RootFolder, LaterSavesKeepABackup)
 TEST_F(RootFolder, FailedSaveIsReportedAndTakesNoLock)
 {
     dedup::testing::fault_file_system faults;
-    faults.fail_at(1, dedup::testing::fault_file_system::mode::fail);
+    // The save's first step: the folder, the store folder, its block folder and the lock file come
+    // before it.
+    faults.fail_at(5, dedup::testing::fault_file_system::mode::fail);
     dedup::impl::root_folder_options options;
     options.store.eviction_timer = false;
     options.store.file_system = &faults;

@@ -10,6 +10,7 @@
 #include <dedup/engine/block_writer.h>
 #include <dedup/engine/store_names.h>
 
+#include <tavik/byte_codec.h>
 #include <tavik/error_categories.h>
 
 #include <lz4.h>
@@ -31,13 +32,22 @@ const std::error_code no_such_file = internal_error::invariant_broken;
 
 bytes image(std::uint64_t magic1, std::uint64_t magic2, const std::vector<bif::record>& records)
 {
-    bytes b(bif::header_size + records.size() * bif::record_size);
-    bif::put_u64(b.data(), magic1);
-    bif::put_u64(b.data() + 8, magic2);
-    bif::put_u64(b.data() + 16, 77);
-    for (std::size_t i = 0; i < records.size(); ++i)
-        bif::write_record(b.data() + bif::header_size + i * bif::record_size, records[i]);
+    bytes b;
+    tavik::byte_writer out(b);
+    out.u64(magic1);
+    out.u64(magic2);
+    out.u64(77);
+    for (const auto& r : records)
+        bif::write_record(out, r);
     return b;
+}
+
+// Overwrites the little-endian u32 or u64 at `at`.
+template <class T>
+void put_at(bytes& b, std::size_t at, T value)
+{
+    tavik::byte_writer out(std::span<std::byte>(b).subspan(at, sizeof(T)));
+    out.put(value);
 }
 
 bytes concat_bytes(bytes a, const bytes& b)
@@ -53,8 +63,8 @@ bytes dcb_file(const bytes& content, std::size_t sector = 512)
     bytes b(bif::header_size + LZ4_compressBound(static_cast<int>(content.size())));
     int c = LZ4_compress_HC(reinterpret_cast<const char*>(content.data()), reinterpret_cast<char*>(b.data()) + 8,
                             static_cast<int>(content.size()), static_cast<int>(b.size()) - 8, level);
-    bif::put_u32(b.data(), static_cast<std::uint32_t>(content.size()));
-    bif::put_u32(b.data() + 4, static_cast<std::uint32_t>(c));
+    write_dcb_header(std::span<std::byte, dcb_header_size>(b.data(), dcb_header_size),
+                     {static_cast<std::uint32_t>(content.size()), static_cast<std::uint32_t>(c)});
     b.resize((8 + c + sector - 1) / sector * sector);
     return b;
 }
@@ -244,11 +254,12 @@ TEST_F(StoreCorruption, DamagedBlockFilesFailTheirReads)
     const bytes good = dcb_file(content);
     auto with_header = [&](std::uint32_t n, std::uint32_t c) {
         bytes b = good;
-        bif::put_u32(b.data(), n);
-        bif::put_u32(b.data() + 4, c);
+        put_at(b, 0, n);
+        put_at(b, 4, c);
         return b;
     };
-    const std::uint32_t c = bif::get_u32(good.data() + 4);
+    tavik::byte_reader good_header(good);
+    const std::uint32_t c = read_dcb_header(good_header).compressed_length;
     struct {
         const char* what;
         bytes file;
@@ -347,8 +358,8 @@ TEST(StoreFuzz, IndexImagesNeverBreakTheLoader)
         default:
             file = random_bytes(random(), random() % 400);
             if (file.size() >= 16 && random() % 2) {
-                bif::put_u64(file.data(), bif::magic1);
-                bif::put_u64(file.data() + 8, bif::magic2);
+                put_at(file, 0, bif::magic1);
+                put_at(file, 8, bif::magic2);
             }
             break;
         }

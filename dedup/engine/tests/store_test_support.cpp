@@ -78,10 +78,73 @@ overlapped_file fault_file_system::create_file(const std::wstring& path, bool un
     return file;
 }
 
+void fault_file_system::fail_reads(read_kind kind, std::wstring path_part, DWORD error)
+{
+    std::lock_guard guard(mutex_);
+    read_failures_.push_back({kind, std::move(path_part), error});
+}
+
+void fault_file_system::clear_read_failures()
+{
+    std::lock_guard guard(mutex_);
+    read_failures_.clear();
+}
+
+void fault_file_system::check_read(read_kind kind, const std::wstring& path)
+{
+    DWORD error = 0;
+    {
+        std::lock_guard guard(mutex_);
+        for (const auto& rule : read_failures_)
+            if (rule.kind == kind && path.find(rule.path_part) != std::wstring::npos)
+                error = rule.error;
+    }
+    if (error) {
+        failed_reads_.fetch_add(1);
+        tavik::details::throw_win32_error(static_cast<std::int32_t>(error));
+    }
+}
+
+std::wstring fault_file_system::opened_path(const overlapped_file& file)
+{
+    std::lock_guard guard(mutex_);
+    auto it = opened_.find(file.handle());
+    return it == opened_.end() ? std::wstring() : it->second;
+}
+
 overlapped_file fault_file_system::open_file(const std::wstring& path, bool unbuffered)
 {
     opens_.fetch_add(1);
-    return real_.open_file(path, unbuffered);
+    check_read(read_kind::open_file, path);
+    overlapped_file file = real_.open_file(path, unbuffered);
+    std::lock_guard guard(mutex_);
+    opened_[file.handle()] = path;
+    return file;
+}
+
+std::uint64_t fault_file_system::file_size(const overlapped_file& file)
+{
+    check_read(read_kind::file_size, opened_path(file));
+    return real_.file_size(file);
+}
+
+tavik::details::future<std::uint32_t> fault_file_system::read(const overlapped_file& file, std::uint64_t position,
+                                                              void* data, std::uint32_t length)
+{
+    check_read(read_kind::read, opened_path(file));
+    co_return co_await real_.read(file, position, data, length);
+}
+
+mapped_file fault_file_system::map_file(const std::wstring& path)
+{
+    check_read(read_kind::map_file, path);
+    return real_.map_file(path);
+}
+
+std::optional<std::vector<folder_entry>> fault_file_system::list_folder(const std::wstring& path)
+{
+    check_read(read_kind::list_folder, path);
+    return real_.list_folder(path);
 }
 
 tavik::details::future<std::uint32_t> fault_file_system::write(const overlapped_file& file, std::uint64_t position,
@@ -159,6 +222,24 @@ bool fault_file_system::create_directory(const std::wstring& path)
         return false;
     }
     return real_.create_directory(path);
+}
+
+bool fault_file_system::remove_directory(const std::wstring& path)
+{
+    if (fails_now()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return real_.remove_directory(path);
+}
+
+unique_file_keep_last_error fault_file_system::create_lock_file(const std::wstring& path)
+{
+    if (fails_now()) {
+        SetLastError(ERROR_DISK_FULL);
+        return {};
+    }
+    return real_.create_lock_file(path);
 }
 
 void fault_file_system::apply_power_loss()
