@@ -94,6 +94,12 @@ protected:
         return store->open_store(empty_tree);
     }
 
+    static bytes run_view(block_store& store, const block_key& key)
+    {
+        block_view view = run(fetch_block(store, key));
+        return bytes(view.bytes().begin(), view.bytes().end());
+    }
+
     long read_failure(std::uint64_t low)
     {
         return hresult_of([&] { run(fetch_block(*store, {low, 0})); });
@@ -290,6 +296,57 @@ TEST_F(StoreCorruption, DamagedBlockFilesFailTheirReads)
     ASSERT_FALSE(load(image({{{1, 0}, 1024, 8000, 193, 1}, {{2, 0}, 1024, 8000, 192, 1}})));
     EXPECT_EQ(read_failure(1), damaged_block_file);
     EXPECT_EQ(read_failure(2), 0);
+}
+
+// A ".dcb" of `file_length` bytes whose LZ4 data is one run of `n` literals: the header claims
+// c = the whole run, whatever part of it the file holds. Such data decodes from any bytes at all,
+// so only the check of c against the file tells a run that goes on past the file's end.
+bytes literal_run_dcb(const bytes& content, std::size_t file_length)
+{
+    const std::size_t n = content.size();
+    bytes run{std::byte(0xF0)};
+    std::size_t rest = n - 15;
+    for (; rest >= 255; rest -= 255)
+        run.push_back(std::byte(0xFF));
+    run.push_back(std::byte(rest));
+    run.insert(run.end(), content.begin(), content.end());
+
+    bytes file(std::max(file_length, dcb_header_size + run.size()));
+    write_dcb_header(std::span<std::byte, dcb_header_size>(file.data(), dcb_header_size),
+                     {static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(run.size())});
+    std::copy(run.begin(), run.end(), file.begin() + dcb_header_size);
+    file.resize(file_length);
+    return file;
+}
+
+TEST_F(StoreCorruption, TheCompressedLengthMustEndInsideTheFile)
+{
+    // One sector: 504 bytes after the header. A run of 501 literals ends exactly at the file's end,
+    // one of 502 a byte past it, one of 3000 far past it (yet inside the read buffer's page, so
+    // the decoder would take whatever follows the file for the missing literals).
+    struct {
+        const char* what;
+        std::size_t literals;
+        bool accepted;
+    } cases[] = {
+        {"ends exactly at the end of the file", 501, true},
+        {"ends one byte past the file", 502, false},
+        {"ends far past the file", 3000, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        const bytes run = repeating_bytes(7, k.literals);
+        const bytes file = literal_run_dcb(run, 512);
+        ASSERT_EQ(file.size(), 512u);
+        write_file(blocks + L"\\1\\0.dcb", file);
+        ASSERT_FALSE(load(image({{{1, 0}, 1024, 0, 100, 1}})));
+        if (k.accepted) {
+            auto view = run_view(*store, {1, 0});
+            EXPECT_EQ(view, bytes(run.begin(), run.begin() + 100));
+        } else {
+            EXPECT_EQ(read_failure(1), damaged_block_file);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
