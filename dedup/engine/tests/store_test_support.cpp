@@ -32,6 +32,20 @@ bytes repeating_bytes(std::uint32_t seed, std::size_t size)
     return b;
 }
 
+std::map<std::wstring, bytes> snapshot_folder(const std::wstring& folder)
+{
+    std::map<std::wstring, bytes> files;
+    const std::filesystem::path root(folder);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        std::wstring name = entry.path().lexically_relative(root).wstring();
+        if (entry.is_directory())
+            files[name + L"\\"] = {};
+        else
+            files[name] = read_file(entry.path().wstring());
+    }
+    return files;
+}
+
 block_key key_of(const bytes& content)
 {
     XXH128_hash_t h = XXH3_128bits(content.data(), content.size());
@@ -78,10 +92,10 @@ overlapped_file fault_file_system::create_file(const std::wstring& path, bool un
     return file;
 }
 
-void fault_file_system::fail_reads(read_kind kind, std::wstring path_part, DWORD error)
+void fault_file_system::fail_reads(read_kind kind, std::wstring path_end, DWORD error)
 {
     std::lock_guard guard(mutex_);
-    read_failures_.push_back({kind, std::move(path_part), error});
+    read_failures_.push_back({kind, std::move(path_end), error});
 }
 
 void fault_file_system::clear_read_failures()
@@ -96,7 +110,7 @@ void fault_file_system::check_read(read_kind kind, const std::wstring& path)
     {
         std::lock_guard guard(mutex_);
         for (const auto& rule : read_failures_)
-            if (rule.kind == kind && path.find(rule.path_part) != std::wstring::npos)
+            if (rule.kind == kind && path.ends_with(rule.path_end))
                 error = rule.error;
     }
     if (error) {

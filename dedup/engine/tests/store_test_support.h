@@ -32,6 +32,9 @@ using test_support::to_bytes;
 using test_support::write_file;
 
 bytes random_bytes(std::uint32_t seed, std::size_t size);   // does not compress
+// Every file under `folder` (path relative to it) with its bytes, and every folder (with no bytes
+// and a trailing backslash): what a test compares to show that nothing on disk changed.
+std::map<std::wstring, bytes> snapshot_folder(const std::wstring& folder);
 bytes repeating_bytes(std::uint32_t seed, std::size_t size); // compresses well
 block_key key_of(const bytes& content);
 
@@ -46,7 +49,7 @@ block_key key_of(const bytes& content);
 // a crash between them can be tested.
 //
 // Reads are not steps (so that counting the steps of an operation does not depend on what it
-// happens to read): fail_reads makes every read of one kind whose path contains a given text fail
+// happens to read): fail_reads makes every read of one kind whose path ends with a given text fail
 // with a given error, until cleared. A size or a read of an open file goes by the path it was
 // opened with.
 class fault_file_system final : public store_file_system {
@@ -65,8 +68,8 @@ public:
     void fail_also_at(std::uint64_t step) { also_at_ = step; }
     // Every deletion fails, as when another program (a virus scanner) holds the file open.
     void fail_removes(bool on) { removes_fail_ = on; }
-    // Every read of `kind` whose path contains `path_part` fails with `error` (a Win32 error).
-    void fail_reads(read_kind kind, std::wstring path_part, DWORD error);
+    // Every read of `kind` whose path ends with `path_end` fails with `error` (a Win32 error).
+    void fail_reads(read_kind kind, std::wstring path_end, DWORD error);
     void clear_read_failures();
     // Reads that failed through fail_reads.
     std::uint32_t failed_reads() const noexcept { return failed_reads_.load(); }
@@ -104,7 +107,7 @@ private:
 
     struct read_failure {
         read_kind kind;
-        std::wstring path_part;
+        std::wstring path_end;
         DWORD error;
     };
 
