@@ -493,12 +493,12 @@ bool run_unix(const wchar_t* program, std::wstring command)
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    DWORD exit_code = 1;
-    if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &exit_code);
+    // Wine neither waits for a Unix process reliably nor reports its exit code: callers watch for
+    // the effect instead.
+    WaitForSingleObject(process.hProcess, 10000);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return exit_code == 0;
+    return true;
 }
 
 class unix_links {
@@ -520,7 +520,24 @@ public:
             !run_unix(L"Z:\\bin\\ln", L"/bin/ln -s " + target_unix + L" " + link_unix))
             return false;
         made_.push_back(link_unix);
-        return true;
+        // Listed as a reparse point in its folder once ln has run.
+        const std::wstring folder = link.substr(0, link.rfind(L'\\'));
+        const std::wstring name = link.substr(link.rfind(L'\\') + 1);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            WIN32_FIND_DATAW found;
+            HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+            bool listed = false;
+            if (search != INVALID_HANDLE_VALUE) {
+                do {
+                    listed |= name == found.cFileName && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+                } while (!listed && FindNextFileW(search, &found));
+                FindClose(search);
+            }
+            if (listed)
+                return true;
+            Sleep(50);
+        }
+        return false;
     }
 
 private:
