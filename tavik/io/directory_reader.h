@@ -10,9 +10,10 @@
 
 namespace tavik::io {
 
-// One open folder. A folder that cannot be opened, or read, reads as empty: the change scan treats
-// what it cannot list like a folder without entries. The entries "." and ".." are returned like any
-// other; callers leave them out. The handle is held only between open and close, so a walk of a
+// One open folder. A folder that cannot be opened, or read, reads as empty, or as the entries read
+// before the failure; error() tells such a listing from a complete one, so that a caller never takes
+// an item it could not see for a deleted one. The entries "." and ".." are returned like any other;
+// callers leave them out. The handle is held only between open and close, so a walk of a
 // tree closes each folder before descending.
 class directory_reader {
 public:
@@ -36,6 +37,10 @@ public:
     // Moves to the next entry, reading the next batch when this one is used up; false at the end.
     bool next() noexcept;
 
+    // What ended the listing: ERROR_SUCCESS once the last entry is passed (or before the end), else
+    // the Win32 error of the open or of a read. Kept by close() until the next open.
+    DWORD error() const noexcept { return error_; }
+
     static std::wstring_view name(const FILE_FULL_DIR_INFO& entry) noexcept
     {
         return {entry.FileName, entry.FileNameLength / sizeof(wchar_t)};
@@ -48,6 +53,7 @@ private:
     page_buffer_pool* pool_ = nullptr;
     page_buffer buffer_;
     const FILE_FULL_DIR_INFO* current_ = nullptr;
+    DWORD error_ = ERROR_SUCCESS;
 };
 
 } // namespace tavik::io

@@ -82,7 +82,37 @@ TEST(DirectoryReader, AFolderThatCannotBeOpenedReadsAsEmpty)
     reader.open((folder / L"missing").c_str(), pool);
     EXPECT_EQ(reader.current(), nullptr);
     EXPECT_FALSE(reader.next());
+    EXPECT_EQ(reader.error(), DWORD(ERROR_FILE_NOT_FOUND));
     reader.close();
     reader.close();
     EXPECT_EQ(pool.size(), 1u);
+}
+
+// A caller must tell "listed to its end" from "could not list": only the first proves an item
+// missing.
+TEST(DirectoryReader, ErrorTellsAnIncompleteListingFromAComplete)
+{
+    temp_folder folder;
+    make_file(folder / L"a.txt", 1);
+    page_buffer_pool pool;
+    directory_reader reader;
+    reader.open(folder.path().c_str(), pool);
+    while (reader.next()) {
+    }
+    EXPECT_EQ(reader.error(), DWORD(ERROR_SUCCESS));
+    reader.close();
+
+    // Held open without sharing, the folder cannot be opened for listing.
+    HANDLE held = CreateFileW(folder.path().c_str(), FILE_READ_DATA, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    reader.open(folder.path().c_str(), pool);
+    EXPECT_EQ(reader.current(), nullptr);
+    EXPECT_EQ(reader.error(), DWORD(ERROR_SHARING_VIOLATION));
+    reader.close();
+    EXPECT_EQ(reader.error(), DWORD(ERROR_SHARING_VIOLATION));
+    CloseHandle(held);
+
+    reader.open(folder.path().c_str(), pool);
+    EXPECT_EQ(reader.error(), DWORD(ERROR_SUCCESS)) << "a new open starts afresh";
 }
