@@ -6,6 +6,7 @@
 #include <tavik/cancellation.h>
 #include <tavik/error.h>
 #include <tavik/future.h>
+#include <tavik/thread_pool.h>
 
 #include "store_test_support.h"
 
@@ -22,6 +23,8 @@ class recording_sink final : public stream_block_sink {
 public:
     tavik::details::future<void> add_chunk(const std::byte* data, std::uint32_t length) override
     {
+        if (hop_threads)
+            co_await tavik::details::resume_on_thread_pool();
         bytes chunk(data, data + length);
         if (cancel_at && lengths.size() == *cancel_at && cancel)
             cancel->cancel();
@@ -54,6 +57,7 @@ public:
     tavik::details::cancellation_source* cancel = nullptr;
     std::optional<std::size_t> fail_at;  // raise fail_with when this many chunks have arrived
     long fail_with = static_cast<long>(0x887A0035);
+    bool hop_threads = false;  // take each chunk on a pool thread, as a sink that waits for the writer does
 };
 
 } // namespace dedup::testing

@@ -156,6 +156,24 @@ TEST(StreamReader, ReadsTheExactBytesInAlternatingPieces)
     }
 }
 
+// The read ahead completes on an I/O thread while the current piece is cut on another: repeated
+// reads with a sink that continues on pool threads must still see the file's bytes in order.
+TEST(StreamReader, ReadAheadAndCuttingOnDifferentThreadsKeepTheBytesInOrder)
+{
+    bytes content = random_bytes(77, 6 * piece + 333);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        stream_file file(content);
+        recording_sink sink;
+        sink.hop_threads = true;
+        watched_reads calls;
+        read_result r = read_stream(file, sink, calls);
+        ASSERT_EQ(r.error, 0);
+        ASSERT_EQ(sink.content, content);
+        ASSERT_EQ(r.refs.size(), sink.lengths.size());
+    }
+}
+
 TEST(StreamReader, EmptyStreamsAndFoldersReadNothing)
 {
     for (bool skip : {false, true}) {
