@@ -7,6 +7,7 @@
 #include <dedup/engine/block_store.h>
 #include <dedup/engine/block_writer.h>
 #include <dedup/engine/folder_tree.h>
+#include <dedup/engine/gear_chunker.h>
 #include <dedup/engine/root_folder.h>
 
 #include <ostrel/com/ptr.h>
@@ -433,6 +434,99 @@ void tree_figures()
     std::filesystem::remove_all(parent, ignored);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Cutting and hashing file data: one core, data already in memory, fed in the reader's 256 KiB
+// pieces. The chunker is measured beside the bare Gear loop it is built on and beside XXH3-128,
+// which hashes every chunk afterwards.
+
+// Hashes each chunk as the file ingestion does (XXH3-128 with one reused state). Without
+// `hashing` it only counts, which measures the cutting alone.
+class bench_sink final : public dedup::stream_block_sink {
+public:
+    explicit bench_sink(bool hashing) : hashing_(hashing), state_(XXH3_createState()) {}
+    ~bench_sink() { XXH3_freeState(state_); }
+
+    tavik::details::future<void> add_chunk(const std::byte* bytes, std::uint32_t length) override
+    {
+        ++chunks;
+        if (hashing_) {
+            XXH3_128bits_reset(state_);
+            XXH3_128bits_update(state_, bytes, length);
+            digest ^= XXH3_128bits_digest(state_).low64;
+        }
+        co_return;
+    }
+    tavik::details::future<void> fold_references() override { co_return; }
+    std::vector<dedup::block_ref> take_references() override { return {}; }
+
+    std::uint64_t chunks = 0;
+    std::uint64_t digest = 0;
+
+private:
+    bool hashing_;
+    XXH3_state_t* state_;
+};
+
+void chunk_figures()
+{
+    constexpr std::size_t total = std::size_t(1) << 30;
+    constexpr std::size_t piece = dedup::max_pending_length;
+    const double gigabytes = double(total) / 1e9;
+
+    std::vector<std::byte> data(total);
+    std::uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (std::size_t i = 0; i < total; i += 8) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        std::memcpy(data.data() + i, &x, 8);
+    }
+
+    std::uint64_t sink_hole = 0;  // results folded in, so that no loop is optimised away
+
+    double seconds = bench::median_seconds(3, [&] {
+        std::uint64_t h = 0, qualifying = 0;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+        for (std::size_t i = 0; i < total; ++i) {
+            h = dedup::gear_table[bytes[i]] + (h << 1);
+            qualifying += (h & dedup::gear_cut_mask) == 0;
+        }
+        sink_hole += h + qualifying;
+    });
+    const double gear = gigabytes / seconds;
+    bench::report("chunk_gear_loop_1GiB", gear, "GB/s");
+
+    auto cut_all = [&](bench_sink& sink) {
+        dedup::page_buffer_pool pool;
+        dedup::gear_chunker chunker(pool, sink);
+        for (std::size_t at = 0; at < total; at += piece)
+            run(chunker.feed(data.data() + at, std::int32_t(std::min(piece, total - at))));
+        run(chunker.finish());
+        sink_hole += sink.chunks + sink.digest;
+    };
+    seconds = bench::median_seconds(3, [&] {
+        bench_sink sink(false);
+        cut_all(sink);
+    });
+    const double cut = gigabytes / seconds;
+    bench::report("chunk_cut_1GiB", cut, "GB/s");
+    bench::report("chunk_cut_vs_gear_loop", cut / gear, "ratio");
+
+    seconds = bench::median_seconds(3, [&] {
+        sink_hole += XXH3_128bits(data.data(), total).low64;
+    });
+    const double hash = gigabytes / seconds;
+    bench::report("chunk_xxh3_128_1GiB", hash, "GB/s");
+
+    seconds = bench::median_seconds(3, [&] {
+        bench_sink sink(true);
+        cut_all(sink);
+    });
+    bench::report("chunk_cut_and_hash_1GiB", gigabytes / seconds, "GB/s");
+    bench::report("chunk_cut_and_hash_vs_gear_loop", gigabytes / seconds / gear, "ratio");
+
+    if (sink_hole == 42)
+        std::puts("");
+}
+
 struct area {
     const char* name;
     void (*figures)();
@@ -441,6 +535,7 @@ struct area {
 const area areas[] = {
     {"store", &store_figures},
     {"tree", &tree_figures},
+    {"chunk", &chunk_figures},
 };
 
 } // namespace
