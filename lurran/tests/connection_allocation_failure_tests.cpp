@@ -1,47 +1,7 @@
 // Connections when memory runs out while they start.
 #include "test_support.h"
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
-// The test program's allocator, with one switch: the armed thread's allocation of a chosen number,
-// counted from the arming, fails. Everything else is passed to malloc, as the library's own
-// operator new does, so the library's operator delete (free) still matches it.
-namespace {
-std::atomic<DWORD> failing_thread{0};
-std::atomic<int> allocations_before_failure{0};
-std::atomic<bool> failure_made{false};
-
-// Arms the switch for the calling thread; disarmed at the end of the scope if it did not fire.
-class fail_allocation_number {
-public:
-    explicit fail_allocation_number(int n) noexcept
-    {
-        failure_made.store(false);
-        allocations_before_failure.store(n);
-        failing_thread.store(GetCurrentThreadId());
-    }
-    ~fail_allocation_number() { failing_thread.store(0); }
-    fail_allocation_number(const fail_allocation_number&) = delete;
-    fail_allocation_number& operator=(const fail_allocation_number&) = delete;
-
-    static bool fired() noexcept { return failure_made.load(); }
-};
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (failing_thread.load(std::memory_order_relaxed) == GetCurrentThreadId() &&
-        allocations_before_failure.fetch_sub(1) == 0) {
-        failing_thread.store(0);
-        failure_made.store(true);
-        throw std::bad_alloc();
-    }
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
+#include <testing/support/failing_allocator.h>
 
 namespace lurran_test {
 namespace {
@@ -71,7 +31,7 @@ TEST(ConnectionAllocationFailure, AFailedStartLeavesNoLoopRunning)
         bool threw = false;
         bool fired = false;
         {
-            fail_allocation_number failing(n);
+            test_support::allocation_failure failing(n);
             try {
                 conn->start(std::move(pair.server));
             } catch (const std::bad_alloc&) {
