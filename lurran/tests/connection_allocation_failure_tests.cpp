@@ -1,47 +1,9 @@
-// Connections when memory runs out while they start.
+// Connections when memory runs out: while they start, and in the reader loop.
 #include "test_support.h"
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include <testing/support/failing_allocator.h>
 
-// The test program's allocator, with one switch: the armed thread's allocation of a chosen number,
-// counted from the arming, fails. Everything else is passed to malloc, as the library's own
-// operator new does, so the library's operator delete (free) still matches it.
-namespace {
-std::atomic<DWORD> failing_thread{0};
-std::atomic<int> allocations_before_failure{0};
-std::atomic<bool> failure_made{false};
-
-// Arms the switch for the calling thread; disarmed at the end of the scope if it did not fire.
-class fail_allocation_number {
-public:
-    explicit fail_allocation_number(int n) noexcept
-    {
-        failure_made.store(false);
-        allocations_before_failure.store(n);
-        failing_thread.store(GetCurrentThreadId());
-    }
-    ~fail_allocation_number() { failing_thread.store(0); }
-    fail_allocation_number(const fail_allocation_number&) = delete;
-    fail_allocation_number& operator=(const fail_allocation_number&) = delete;
-
-    static bool fired() noexcept { return failure_made.load(); }
-};
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (failing_thread.load(std::memory_order_relaxed) == GetCurrentThreadId() &&
-        allocations_before_failure.fetch_sub(1) == 0) {
-        failing_thread.store(0);
-        failure_made.store(true);
-        throw std::bad_alloc();
-    }
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
+#include <optional>
 
 namespace lurran_test {
 namespace {
@@ -71,7 +33,7 @@ TEST(ConnectionAllocationFailure, AFailedStartLeavesNoLoopRunning)
         bool threw = false;
         bool fired = false;
         {
-            fail_allocation_number failing(n);
+            test_support::allocation_failure failing(n);
             try {
                 conn->start(std::move(pair.server));
             } catch (const std::bad_alloc&) {
@@ -106,6 +68,43 @@ TEST(ConnectionAllocationFailure, AFailedStartLeavesNoLoopRunning)
     }
     // At least the reader's frame and the writer's.
     EXPECT_GE(failed_starts, 2);
+}
+
+// The reader loop runs out of memory on its pool thread: a failure that is no traceable_error
+// must end the connection all the same: the close handler is told E_OUTOFMEMORY, and the call
+// still waiting fails with the shutdown. A one-way handler runs on the reader's thread, to its end, before the
+// reader goes on: it arms the failure of that thread's next allocation, which the reader's next
+// read makes.
+TEST(ConnectionAllocationFailure, OutOfMemoryInTheReaderEndsTheConnection)
+{
+    auto pair = accept_raw_client(unique_pipe_name(L"oom-reader"));
+    close_record closed;
+    client_connection conn;
+    std::optional<test_support::allocation_failure> failing;
+    std::atomic<DWORD> reader_thread{0};
+    conn.handler<test_callback::progress>().assign(
+        [&failing, &reader_thread](std::uint64_t, std::wstring, std::uint64_t, std::uint64_t) {
+            reader_thread = GetCurrentThreadId();
+            failing.emplace(0);
+        });
+    install_close_record(conn.close_handler(), closed);
+    conn.start(std::move(pair.server));
+    auto unanswered = conn.proxy<test_service::ping>()(7);
+    ASSERT_TRUE(pair.client.read_frame()) << "the call was not sent";
+
+    bytes progress;
+    encode_values(progress, std::uint64_t(1), std::wstring(L"stage"), std::uint64_t(1), std::uint64_t(2));
+    ASSERT_TRUE(pair.client.write_frame(0x40000000, test_callback::progress::id, progress));
+    ASSERT_TRUE(closed.wait()) << "the reader failed and nobody was told";
+    ASSERT_TRUE(failing);
+    EXPECT_TRUE(failing->fired());
+    EXPECT_NE(reader_thread.load(), GetCurrentThreadId());
+    EXPECT_EQ(closed.hr, out_of_memory) << std::hex << closed.hr.load();
+    // As after any end of a loop, the owner's shutdown fails the call still waiting.
+    conn.shutdown();
+    EXPECT_EQ(failure_of(unanswered), cancelled);
+    EXPECT_FALSE(pair.client.silent_for(5000ms)) << "the transport is still open";
+    EXPECT_EQ(closed.count, 1);
 }
 
 } // namespace

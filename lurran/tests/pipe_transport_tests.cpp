@@ -223,50 +223,67 @@ TEST(PipeTransport, CancelLandingBetweenPublishAndIssueStillEndsTheOperation)
     }
 }
 
-// A cancellation that lands while an operation is being issued must still end it. Each round
-// races the cancel, from another thread, against the issue of a write that the peer never reads
-// (or of a read that nothing answers).
-TEST(PipeTransport, CancelRacingTheIssueOfAWriteNeverLeavesItPending)
+// Issues an operation while another thread cancels `source` after spinning `spin` times, and
+// returns the HRESULT with which the operation failed.
+template <class Issue>
+HRESULT race_cancel_against_issue(cancellation_source& source, int spin, Issue issue)
 {
-    std::mt19937 random(12345);
-    for (int round = 0; round < 150; ++round) {
-        auto [server, client] = accept_raw_client(unique_pipe_name(L"race-write"), 4096);
-        cancellation_source owner;
-        server.link_cancellation(owner);
-        const int spin = int(random() % 4000);
-        std::thread canceller([&] {
-            for (int i = 0; i < spin; ++i)
-                YieldProcessor();
-            owner.cancel();
-        });
-        auto w = server.write(message_t(0, 1, pattern(256 << 10)));
-        canceller.join();
-        HRESULT hr = failure_of(w, 5000ms);
-        EXPECT_TRUE(hr == aborted || hr == cancelled) << std::hex << hr << " round " << round;
-        if (HasFailure())
-            break;
-    }
+    std::thread canceller([&source, spin] {
+        for (int i = 0; i < spin; ++i)
+            YieldProcessor();
+        source.cancel();
+    });
+    auto operation = issue();
+    canceller.join();
+    return failure_of(operation, 5000ms);
 }
 
-TEST(PipeTransport, CancelRacingTheIssueOfAReadNeverLeavesItPending)
+struct cancel_race_case {
+    const char* what;
+    std::uint32_t seed;
+    int rounds;
+    // One round: makes what the operation needs, links `source` to it and races the cancel.
+    HRESULT (*round)(cancellation_source& source, int spin);
+};
+
+// A cancellation that lands while an operation is being issued must still end it, aborted or
+// refused as already cancelled, never left pending. Each round races the cancel, from another
+// thread, against the issue of a write that the peer never reads, of a read that nothing answers,
+// or of the listen of a new pipe instance.
+TEST(PipeTransport, CancelRacingTheIssueOfAnOperationNeverLeavesItPending)
 {
-    std::mt19937 random(999);
-    for (int round = 0; round < 150; ++round) {
-        auto [server, client] = accept_raw_client(unique_pipe_name(L"race-read"));
-        cancellation_source owner;
-        server.link_cancellation(owner);
-        const int spin = int(random() % 4000);
-        std::thread canceller([&] {
-            for (int i = 0; i < spin; ++i)
-                YieldProcessor();
-            owner.cancel();
-        });
-        auto r = server.read();
-        canceller.join();
-        HRESULT hr = failure_of(r, 5000ms);
-        EXPECT_TRUE(hr == aborted || hr == cancelled) << std::hex << hr << " round " << round;
-        if (HasFailure())
-            break;
+    const cancel_race_case cases[] = {
+        {"write", 12345, 150,
+         [](cancellation_source& owner, int spin) {
+             auto [server, client] = accept_raw_client(unique_pipe_name(L"race-write"), 4096);
+             server.link_cancellation(owner);
+             return race_cancel_against_issue(owner, spin,
+                                              [&] { return server.write(message_t(0, 1, pattern(256 << 10))); });
+         }},
+        {"read", 999, 150,
+         [](cancellation_source& owner, int spin) {
+             auto [server, client] = accept_raw_client(unique_pipe_name(L"race-read"));
+             server.link_cancellation(owner);
+             return race_cancel_against_issue(owner, spin, [&] { return server.read(); });
+         }},
+        {"listen", 4242, 100,
+         [](cancellation_source& source, int spin) {
+             return race_cancel_against_issue(source, spin, [&] {
+                 return create_server(unique_pipe_name(L"listen-race"), source, default_params());
+             });
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::mt19937 random(c.seed);
+        for (int round = 0; round < c.rounds; ++round) {
+            cancellation_source source;
+            const HRESULT hr = c.round(source, int(random() % 4000));
+            if (hr != aborted && hr != cancelled) {
+                ADD_FAILURE() << std::hex << hr << " round " << std::dec << round;
+                break;
+            }
+        }
     }
 }
 
@@ -285,26 +302,6 @@ TEST(CreateServer, CancelledListenEndsWithAbortedAndLeavesNoInstance)
     // A source cancelled before the call: no instance is ever made.
     auto never = create_server(name, source, default_params());
     EXPECT_EQ(failure_of(never), cancelled);
-}
-
-TEST(CreateServer, CancelRacingTheListenNeverLeavesItPending)
-{
-    std::mt19937 random(4242);
-    for (int round = 0; round < 100; ++round) {
-        cancellation_source source;
-        const int spin = int(random() % 4000);
-        std::thread canceller([&] {
-            for (int i = 0; i < spin; ++i)
-                YieldProcessor();
-            source.cancel();
-        });
-        auto listening = create_server(unique_pipe_name(L"listen-race"), source, default_params());
-        canceller.join();
-        HRESULT hr = failure_of(listening, 5000ms);
-        EXPECT_TRUE(hr == aborted || hr == cancelled) << std::hex << hr << " round " << round;
-        if (HasFailure())
-            break;
-    }
 }
 
 TEST(ConnectPipe, MissingPipeFailsAtOnce)

@@ -277,42 +277,6 @@ void install_close_record(lurran::details::handler_slot<void(HRESULT)>& slot, cl
     });
 }
 
-child_process::~child_process()
-{
-    if (pi.hProcess) {
-        if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0)
-            TerminateProcess(pi.hProcess, 1);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-    }
-}
-
-int child_process::wait(std::chrono::milliseconds timeout)
-{
-    if (WaitForSingleObject(pi.hProcess, DWORD(timeout.count())) != WAIT_OBJECT_0) {
-        TerminateProcess(pi.hProcess, 1);
-        return -1;
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    return int(code);
-}
-
-std::unique_ptr<child_process> start_peer(const std::wstring& arguments)
-{
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --lurran-peer " + arguments;
-    auto child = std::make_unique<child_process>();
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child->pi)) {
-        ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-        return nullptr;
-    }
-    return child;
-}
-
 bool wait_for_pipe(const std::wstring& name, std::chrono::milliseconds timeout)
 {
     std::wstring path = L"\\\\.\\pipe\\" + name;

@@ -162,18 +162,6 @@ struct close_record {
 };
 void install_close_record(lurran::details::handler_slot<void(HRESULT)>& slot, close_record& record);
 
-// Entry of the peer process of the two-process tests.
-int run_peer(int argc, char** argv);
-
-// Starts this test program as a peer with the given arguments.
-struct child_process {
-    PROCESS_INFORMATION pi{};
-    ~child_process();
-    // The exit code, or -1 after the time-out (the process is then terminated).
-    int wait(std::chrono::milliseconds timeout = 20000ms);
-};
-std::unique_ptr<child_process> start_peer(const std::wstring& arguments);
-
 // Waits until a pipe of the name exists (its server has created an instance).
 bool wait_for_pipe(const std::wstring& name, std::chrono::milliseconds timeout = 10000ms);
 

@@ -1,7 +1,9 @@
-// Connections between two processes: the test program starts itself as the peer (see
-// test_main.cpp), once as the calling side and once as the served side, and once as a client
-// that dies while its request runs.
+// Connections between two processes: the test program starts itself as the peer (a child role),
+// once as the calling side and once as the served side, and once as a client that dies while its
+// request runs.
 #include "test_support.h"
+
+#include <testing/support/child_process.h>
 
 #include <cstdlib>
 #include <string>
@@ -101,65 +103,65 @@ pipe_transport connect_when_there(const std::wstring& name)
     return connect_pipe(L".", name, wait_duration(50'000'000), 3);
 }
 
-std::wstring widen(const char* s)
+// The peer's roles, each given the pipe's name. A failure with an HRESULT exits with 80 plus its
+// low four bits.
+template <int (*body)(const std::wstring& name)>
+int peer_role(const test_support::child_arguments& arguments)
 {
-    std::wstring w;
-    for (; *s; ++s)
-        w.push_back(wchar_t(*s));
-    return w;
-}
-
-} // namespace
-
-// Peer modes: "call NAME" connects and runs the call script; "serve NAME" accepts one client and
-// serves it; "die NAME" connects, sends a slow request and ends the process abruptly.
-int run_peer(int argc, char** argv)
-{
-    if (argc < 2)
+    if (arguments.size() != 1)
         return 99;
-    const std::string mode = argv[0];
-    const std::wstring name = widen(argv[1]);
     try {
-        if (mode == "call") {
-            client_connection c;
-            c.handler<test_callback::progress>().assign([](std::uint64_t, std::wstring, std::uint64_t, std::uint64_t) {});
-            c.start(connect_when_there(name));
-            int result = run_call_script(c);
-            c.shutdown();
-            return result;
-        }
-        if (mode == "serve") {
-            service_state state;
-            HRESULT hr = serve_one(accept_one(name), state, 20000ms);
-            // The client went away: that is how a served connection normally ends.
-            return hr == static_cast<HRESULT>(0x8007006D) ? 0 : 20;
-        }
-        if (mode == "die") {
-            client_connection c;
-            c.start(connect_when_there(name));
-            auto slow = c.proxy<test_service::slow>()(1);
-            Sleep(300);
-            ExitProcess(33);
-        }
+        return body(arguments[0]);
     } catch (const traceable_error& e) {
         return 80 + (e.code() & 0xF);
     }
-    return 98;
 }
 
-namespace {
+// Connects and runs the call script.
+int call_peer(const std::wstring& name)
+{
+    client_connection c;
+    c.handler<test_callback::progress>().assign([](std::uint64_t, std::wstring, std::uint64_t, std::uint64_t) {});
+    c.start(connect_when_there(name));
+    int result = run_call_script(c);
+    c.shutdown();
+    return result;
+}
+
+// Accepts one client and serves it.
+int serve_peer(const std::wstring& name)
+{
+    service_state state;
+    HRESULT hr = serve_one(accept_one(name), state, 20000ms);
+    // The client went away: that is how a served connection normally ends.
+    return hr == static_cast<HRESULT>(0x8007006D) ? 0 : 20;
+}
+
+// Connects, sends a slow request and ends the process abruptly.
+int dying_peer(const std::wstring& name)
+{
+    client_connection c;
+    c.start(connect_when_there(name));
+    auto slow = c.proxy<test_service::slow>()(1);
+    Sleep(300);
+    ExitProcess(33);
+}
+
+const test_support::child_role call_role(L"lurran-call", peer_role<call_peer>);
+const test_support::child_role serve_role(L"lurran-serve", peer_role<serve_peer>);
+const test_support::child_role die_role(L"lurran-die", peer_role<dying_peer>);
 
 TEST(TwoProcesses, AnotherProcessCallsThisOne)
 {
     const std::wstring name = unique_pipe_name(L"two-call");
     cancellation_source source;
     auto listening = create_server(name, source, default_params(16 << 20));
-    auto child = start_peer(L"call " + name);
-    ASSERT_TRUE(child);
+    auto child = test_support::start_self_as_child(L"lurran-call", {name});
+    ASSERT_TRUE(child.started());
     ASSERT_TRUE(wait_for(listening, 20000ms));
     service_state state;
     HRESULT hr = serve_one(wait_blocking_result(std::move(listening)), state, 20000ms);
-    EXPECT_EQ(child->wait(), 0);
+    EXPECT_EQ(child.wait().exit_code, 0);
     EXPECT_EQ(hr, static_cast<HRESULT>(0x8007006D));
     EXPECT_EQ(state.calls, 9);
 }
@@ -167,8 +169,8 @@ TEST(TwoProcesses, AnotherProcessCallsThisOne)
 TEST(TwoProcesses, ThisProcessCallsAnotherOne)
 {
     const std::wstring name = unique_pipe_name(L"two-serve");
-    auto child = start_peer(L"serve " + name);
-    ASSERT_TRUE(child);
+    auto child = test_support::start_self_as_child(L"lurran-serve", {name});
+    ASSERT_TRUE(child.started());
     ASSERT_TRUE(wait_for_pipe(name, 20000ms));
     {
         client_connection c;
@@ -176,7 +178,7 @@ TEST(TwoProcesses, ThisProcessCallsAnotherOne)
         EXPECT_EQ(run_call_script(c), 0);
         c.shutdown();
     }
-    EXPECT_EQ(child->wait(), 0);
+    EXPECT_EQ(child.wait().exit_code, 0);
 }
 
 TEST(TwoProcesses, ClientProcessDyingWhileItsSlowRequestRuns)
@@ -184,8 +186,8 @@ TEST(TwoProcesses, ClientProcessDyingWhileItsSlowRequestRuns)
     const std::wstring name = unique_pipe_name(L"two-die");
     cancellation_source source;
     auto listening = create_server(name, source, default_params());
-    auto child = start_peer(L"die " + name);
-    ASSERT_TRUE(child);
+    auto child = test_support::start_self_as_child(L"lurran-die", {name});
+    ASSERT_TRUE(child.started());
     ASSERT_TRUE(wait_for(listening, 20000ms));
 
     service_state state;
@@ -194,7 +196,7 @@ TEST(TwoProcesses, ClientProcessDyingWhileItsSlowRequestRuns)
     install_handlers(*conn, state);
     install_close_record(conn->close_handler(), closed);
     conn->start(wait_blocking_result(std::move(listening)));
-    EXPECT_EQ(child->wait(), 33);
+    EXPECT_EQ(child.wait().exit_code, 33);
     ASSERT_TRUE(closed.wait());
     EXPECT_EQ(closed.hr, static_cast<HRESULT>(0x8007006D));
     EXPECT_EQ(state.calls, 1);

@@ -2,35 +2,12 @@
 // free what the writer still uses.
 #include <ostrel/logger.h>
 
+#include <testing/support/failing_allocator.h>
+#include <testing/support/test_support.h>
+
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
-
-// The test program's allocator, with one switch: while a thread has armed it, every allocation
-// that thread makes fails. Everything else is passed to malloc, as the library's own operator new
-// does, so the library's operator delete (free) still matches it.
-namespace {
-std::atomic<DWORD> failing_thread{0};
-
-struct allocations_fail_on_this_thread {
-    allocations_fail_on_this_thread() noexcept { failing_thread.store(GetCurrentThreadId()); }
-    ~allocations_fail_on_this_thread() { failing_thread.store(0); }
-    allocations_fail_on_this_thread(const allocations_fail_on_this_thread&) = delete;
-    allocations_fail_on_this_thread& operator=(const allocations_fail_on_this_thread&) = delete;
-};
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (failing_thread.load(std::memory_order_relaxed) == GetCurrentThreadId())
-        throw std::bad_alloc();
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
 
 namespace {
 
@@ -49,13 +26,6 @@ std::wstring log_text(const std::wstring& path)
     return std::wstring(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
 }
 
-std::wstring temp_log_path(const wchar_t* name)
-{
-    wchar_t temp[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, temp);
-    return std::wstring(temp) + name + L"-" + std::to_wstring(GetCurrentProcessId()) + L".log";
-}
-
 } // namespace
 
 // The writer waits with an empty queue that has no room, so anything the stop tried to queue would
@@ -63,8 +33,8 @@ std::wstring temp_log_path(const wchar_t* name)
 // came before and is gone, and what is logged afterwards is not written.
 TEST(LoggerAllocationFailure, StopEndsTheWriterWithoutMemory)
 {
-    const std::wstring path = temp_log_path(L"logger-stop-without-memory");
-    DeleteFileW(path.c_str());
+    test_support::temp_folder folder;
+    const std::wstring path = folder / L"logger-stop-without-memory.log";
     const std::wstring first = L"\tINFO\tbefore the stop\r\n";
     {
         Logger logger;
@@ -78,13 +48,12 @@ TEST(LoggerAllocationFailure, StopEndsTheWriterWithoutMemory)
         }
         ASSERT_TRUE(written);
         {
-            allocations_fail_on_this_thread failing;
+            test_support::allocation_failure failing(test_support::allocation_failure::every_allocation);
             logger.stop();
         }
         logger.log(L"after the stop\r\n", 3);
     }
     const std::wstring text = log_text(path);
-    DeleteFileW(path.c_str());
     EXPECT_TRUE(text.ends_with(first + std::wstring(Logger::closing_line))) << text.size();
     EXPECT_EQ(text.find(L"after the stop"), std::wstring::npos);
 }

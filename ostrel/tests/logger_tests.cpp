@@ -1,5 +1,8 @@
 #include <ostrel/logger.h>
 
+#include <testing/support/child_process.h>
+#include <testing/support/test_support.h>
+
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -9,34 +12,6 @@
 #include <vector>
 
 namespace {
-
-class scratch_folder {
-public:
-    scratch_folder()
-    {
-        wchar_t temp[MAX_PATH + 1];
-        GetTempPathW(MAX_PATH + 1, temp);
-        static LONG counter = 0;
-        path_ = std::wstring(temp) + L"logger-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(InterlockedIncrement(&counter));
-        CreateDirectoryW(path_.c_str(), nullptr);
-    }
-    ~scratch_folder()
-    {
-        for (auto& f : files_)
-            DeleteFileW(f.c_str());
-        RemoveDirectoryW(path_.c_str());
-    }
-    std::wstring file(const std::wstring& name)
-    {
-        files_.push_back(path_ + L"\\" + name);
-        return files_.back();
-    }
-
-private:
-    std::wstring path_;
-    std::vector<std::wstring> files_;
-};
 
 std::string read_bytes(const std::wstring& path)
 {
@@ -125,9 +100,9 @@ TEST(Logger, LineHasLocalTimeLevelAndTextAfterTheByteOrderMark)
         {2, local_time(2026, 7, 4, 9, 5, 1), L"{braces} stay\r\n", L"04.07.2026 09:05:01\tWARNING\t{braces} stay\r\n"},
         {3, local_time(2026, 1, 9, 12, 30, 0), L"caf\u00e9\r\n", L"09.01.2026 12:30:00\tINFO\tcaf\u00e9\r\n"},
     };
-    scratch_folder folder;
+    test_support::temp_folder folder;
     for (auto& c : cases) {
-        std::wstring path = folder.file(L"line.log");
+        std::wstring path = folder / L"line.log";
         DeleteFileW(path.c_str());
         {
             Logger logger(fixed_clock(c.time));
@@ -140,7 +115,7 @@ TEST(Logger, LineHasLocalTimeLevelAndTextAfterTheByteOrderMark)
 
 TEST(Logger, ByteOrderMarkOnNewAndEmptyFilesOnlyAndAppendAfterTheLastByte)
 {
-    scratch_folder folder;
+    test_support::temp_folder folder;
     const std::int64_t t = local_time(2026, 3, 14, 15, 9, 26);
     const std::string line = bytes_of(L"14.03.2026 15:09:26\tINFO\tnext run\r\n");
     const std::string earlier = bom + bytes_of(L"earlier\r\n") + closing;
@@ -155,7 +130,7 @@ TEST(Logger, ByteOrderMarkOnNewAndEmptyFilesOnlyAndAppendAfterTheLastByte)
         {"existing file with content", true, earlier, earlier + line + closing},
     };
     for (auto& c : cases) {
-        std::wstring path = folder.file(L"append.log");
+        std::wstring path = folder / L"append.log";
         DeleteFileW(path.c_str());
         if (c.exists)
             write_bytes(path, c.before);
@@ -170,8 +145,8 @@ TEST(Logger, ByteOrderMarkOnNewAndEmptyFilesOnlyAndAppendAfterTheLastByte)
 
 TEST(Logger, RecordsAboveTheMaximumLevelAreDropped)
 {
-    scratch_folder folder;
-    std::wstring path = folder.file(L"levels.log");
+    test_support::temp_folder folder;
+    std::wstring path = folder / L"levels.log";
     {
         Logger logger(fixed_clock(local_time(2026, 5, 6, 7, 8, 9)));
         ASSERT_TRUE(logger.open(path, false, 2));
@@ -186,9 +161,9 @@ TEST(Logger, RecordsAboveTheMaximumLevelAreDropped)
 
 TEST(Logger, ClosingLineIsWrittenOnceAndLastAndOnlyWithAFile)
 {
-    scratch_folder folder;
-    std::wstring path = folder.file(L"closing.log");
-    console_file console(folder.file(L"console.txt"));
+    test_support::temp_folder folder;
+    std::wstring path = folder / L"closing.log";
+    console_file console(folder / L"console.txt");
     {
         logger_environment env = fixed_clock(local_time(2026, 1, 2, 3, 4, 5));
         env.console = console.handle;
@@ -210,7 +185,7 @@ TEST(Logger, ClosingLineIsWrittenOnceAndLastAndOnlyWithAFile)
     EXPECT_EQ(console.text().find("====="), std::string::npos);
 
     // Without a file: console only, and open succeeds.
-    console_file console_only(folder.file(L"console-only.txt"));
+    console_file console_only(folder / L"console-only.txt");
     {
         logger_environment env = fixed_clock(local_time(2026, 1, 2, 3, 4, 5));
         env.console = console_only.handle;
@@ -225,9 +200,9 @@ TEST(Logger, ClosingLineIsWrittenOnceAndLastAndOnlyWithAFile)
 // logged while it stood stopped.
 TEST(Logger, ReopeningAfterAStopWritesNothingLoggedWhileStopped)
 {
-    scratch_folder folder;
-    std::wstring first = folder.file(L"first.log");
-    std::wstring second = folder.file(L"second.log");
+    test_support::temp_folder folder;
+    std::wstring first = folder / L"first.log";
+    std::wstring second = folder / L"second.log";
     const std::wstring prefix = L"10.11.2026 12:13:14\tINFO\t";
     {
         Logger logger(fixed_clock(local_time(2026, 11, 10, 12, 13, 14)));
@@ -246,8 +221,8 @@ TEST(Logger, ReopeningAfterAStopWritesNothingLoggedWhileStopped)
 
 TEST(Logger, ReopeningTheSameFileAppendsToIt)
 {
-    scratch_folder folder;
-    std::wstring path = folder.file(L"same.log");
+    test_support::temp_folder folder;
+    std::wstring path = folder / L"same.log";
     const std::wstring prefix = L"10.11.2026 12:13:14\tINFO\t";
     {
         Logger logger(fixed_clock(local_time(2026, 11, 10, 12, 13, 14)));
@@ -261,16 +236,16 @@ TEST(Logger, ReopeningTheSameFileAppendsToIt)
 
 TEST(Logger, OpenFailsForAFileThatCannotBeOpened)
 {
-    scratch_folder folder;
+    test_support::temp_folder folder;
     Logger logger;
-    EXPECT_FALSE(logger.open(folder.file(L"no such folder\\x.log"), false, 3));
+    EXPECT_FALSE(logger.open(folder / L"no such folder\\x.log", false, 3));
 }
 
 // Every line of many threads arrives whole, once, and in each thread's order.
 TEST(Logger, ManyThreadsLoseNoLineAndWriteEachWhole)
 {
-    scratch_folder folder;
-    std::wstring path = folder.file(L"threads.log");
+    test_support::temp_folder folder;
+    std::wstring path = folder / L"threads.log";
     constexpr int threads = 8, lines = 10'000;
     {
         Logger logger;
@@ -348,9 +323,9 @@ bool wait_for(auto&& condition)
 
 TEST(Logger, AFailedFileWriteDropsTheFileButKeepsTheConsole)
 {
-    scratch_folder folder;
-    std::wstring path = folder.file(L"full.log");
-    console_file console(folder.file(L"console.txt"));
+    test_support::temp_folder folder;
+    std::wstring path = folder / L"full.log";
+    console_file console(folder / L"console.txt");
     full_disk_after full(2); // the byte-order mark fits, nothing else
     {
         logger_environment env = fixed_clock(local_time(2026, 6, 7, 8, 9, 10));
@@ -377,10 +352,10 @@ TEST(Logger, AFailedFileWriteDropsTheFileButKeepsTheConsole)
 // lines, and not the notice of a failed file write, which goes to standard error instead.
 TEST(Logger, WithoutTheConsoleCopyNothingGoesToTheConsole)
 {
-    scratch_folder folder;
-    std::wstring path = folder.file(L"quiet.log");
-    console_file console(folder.file(L"console.txt"));
-    console_file errors(folder.file(L"errors.txt"));
+    test_support::temp_folder folder;
+    std::wstring path = folder / L"quiet.log";
+    console_file console(folder / L"console.txt");
+    console_file errors(folder / L"errors.txt");
     const std::string first = bytes_of(L"07.06.2026 08:09:10\tINFO\tfirst\r\n");
     full_disk_after full(2 + first.size()); // the byte-order mark and the first line fit
     HANDLE standard_error = GetStdHandle(STD_ERROR_HANDLE);
@@ -402,81 +377,41 @@ TEST(Logger, WithoutTheConsoleCopyNothingGoesToTheConsole)
     EXPECT_TRUE(errors.text().starts_with("Writing the log file failed with error 0x80070070")) << errors.text();
 }
 
-// The child half of the redirection test: does nothing unless the parent started it.
-TEST(LoggerRedirectChild, PrintsThroughTheLogger)
+// The child half of the redirection test: prints through a logger that copies to the console.
+int print_through_the_logger(const test_support::child_arguments&)
 {
-    if (!GetEnvironmentVariableW(L"OSTREL_LOGGER_CHILD", nullptr, 0))
-        GTEST_SKIP() << "run by Logger.ConsoleCopyIsVisibleWhenStandardOutputIsRedirected";
     Logger logger;
-    ASSERT_TRUE(logger.open(L"", true, 3));
+    if (!logger.open(L"", true, 3))
+        return 1;
     logger.log(L"redirected caf\u00e9 \u2713\r\n", 3);
+    return 0;
 }
+const test_support::child_role redirected_child(L"logger-redirected", print_through_the_logger);
 
 // Standard output redirected to a pipe or a file, as by a shell or a test runner: the console copy
 // must still arrive, as UTF-8.
 TEST(Logger, ConsoleCopyIsVisibleWhenStandardOutputIsRedirected)
 {
-    scratch_folder folder;
-    wchar_t exe[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
-    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=LoggerRedirectChild.PrintsThroughTheLogger";
-    SetEnvironmentVariableW(L"OSTREL_LOGGER_CHILD", L"1");
+    test_support::temp_folder folder;
     const std::string expected = "\tINFO\tredirected caf\xC3\xA9 \xE2\x9C\x93\r\n";
 
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
-    auto run_child = [&](HANDLE out) {
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = null_in;
-        si.hStdOutput = out;
-        si.hStdError = out;
-        PROCESS_INFORMATION pi{};
-        std::wstring cmd = command;
-        if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
-            return HANDLE(nullptr);
-        CloseHandle(pi.hThread);
-        return pi.hProcess;
-    };
-
     // To a pipe.
-    HANDLE read_end = nullptr, write_end = nullptr;
-    ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inherit, 0));
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    HANDLE child = run_child(write_end);
-    CloseHandle(write_end);
-    ASSERT_NE(child, nullptr);
-    std::string piped;
-    char chunk[4096];
-    DWORD n = 0;
-    while (ReadFile(read_end, chunk, sizeof chunk, &n, nullptr) && n > 0)
-        piped.append(chunk, n);
-    CloseHandle(read_end);
-    WaitForSingleObject(child, 10000);
-    CloseHandle(child);
-    EXPECT_NE(piped.find(expected), std::string::npos) << piped;
+    const auto piped = test_support::run_self_as_child(L"logger-redirected");
+    EXPECT_EQ(piped.exit_code, 0) << "the child's logger did not open";
+    EXPECT_NE(piped.output.find(expected), std::string::npos) << piped.output;
 
     // To a file.
-    std::wstring out_path = folder.file(L"redirected.txt");
-    HANDLE out_file = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                  CREATE_ALWAYS, 0, nullptr);
-    child = run_child(out_file);
-    CloseHandle(out_file);
-    ASSERT_NE(child, nullptr);
-    WaitForSingleObject(child, 10000);
-    CloseHandle(child);
+    const std::wstring out_path = folder / L"redirected.txt";
+    const auto filed_run = test_support::run_self_as_child(L"logger-redirected", {}, {.output_file = out_path});
+    EXPECT_EQ(filed_run.exit_code, 0) << "the child's logger did not open";
     std::string filed = read_bytes(out_path);
     EXPECT_NE(filed.find(expected), std::string::npos) << filed;
-
-    CloseHandle(null_in);
-    SetEnvironmentVariableW(L"OSTREL_LOGGER_CHILD", nullptr);
 }
 
 TEST(Logger, HelpersGoThroughTheGlobalLogger)
 {
-    scratch_folder folder;
-    std::wstring path = folder.file(L"global.log");
+    test_support::temp_folder folder;
+    std::wstring path = folder / L"global.log";
     {
         Logger logger(fixed_clock(local_time(2026, 8, 9, 10, 11, 12)));
         ASSERT_TRUE(logger.open(path, false, 4));

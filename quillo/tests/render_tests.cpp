@@ -1,11 +1,15 @@
 #include <quillo/render.h>
 
+#include <testing/support/child_process.h>
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <limits>
 #include <string>
 #include <vector>
@@ -442,65 +446,44 @@ TEST(RenderTest, LogHelpers)
 }
 
 // Run in a child process started with LANG set (below): the user locale must still be read, and
-// rendering numbers must not throw.
-TEST(DISABLED_LocaleChild, RendersNumbersWithLangSet)
+// rendering numbers must not throw. Prints what went wrong, or what it rendered.
+int render_numbers_with_lang_set(const test_support::child_arguments&)
 {
     char lang[64] = {};
-    ASSERT_GT(GetEnvironmentVariableA("LANG", lang, sizeof lang), 0u);
+    if (GetEnvironmentVariableA("LANG", lang, sizeof lang) == 0) {
+        std::printf("LANG is not set\n");
+        return 1;
+    }
     wchar_t separator[16] = {};
     wchar_t point[16] = {};
-    ASSERT_GT(GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_STHOUSAND, separator, 16), 0);
-    ASSERT_GT(GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, point, 16), 0);
+    if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_STHOUSAND, separator, 16) == 0 ||
+        GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, point, 16) == 0) {
+        std::printf("LANG=%s: the user locale cannot be read: error %lu\n", lang, GetLastError());
+        return 2;
+    }
     std::wstring out;
-    EXPECT_NO_THROW(out = quillo::format(L"{0l} {1lp2}", 1234567u, 1234.5));
-    EXPECT_EQ(out, std::wstring(L"1") + separator[0] + L"234" + separator[0] + L"567 1" + separator[0] + L"234" +
-                       point[0] + L"50");
-    std::printf("LANG=%s rendered: %ls\n", lang, out.c_str());
+    try {
+        out = quillo::format(L"{0l} {1lp2}", 1234567u, 1234.5);
+    } catch (const std::exception& e) {
+        std::printf("LANG=%s: rendering threw: %s\n", lang, e.what());
+        return 3;
+    } catch (...) {
+        std::printf("LANG=%s: rendering threw\n", lang);
+        return 3;
+    }
+    const std::wstring expected = std::wstring(L"1") + separator[0] + L"234" + separator[0] + L"567 1" +
+                                  separator[0] + L"234" + point[0] + L"50";
+    std::printf("LANG=%s rendered: %ls expected: %ls\n", lang, out.c_str(), expected.c_str());
+    return out == expected ? 0 : 4;
 }
+const test_support::child_role locale_child(L"quillo-locale", render_numbers_with_lang_set);
 
 TEST(LocaleTest, NumbersRenderWithLangSetInTheEnvironment)
 {
-    wchar_t self[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-    std::wstring command = L"\"" + std::wstring(self) +
-                           L"\" --gtest_also_run_disabled_tests --gtest_filter=DISABLED_LocaleChild.*";
-
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inherit, 0));
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-
-    // The child inherits this process's environment; the variable is restored right after.
-    wchar_t previous[256] = {};
-    const DWORD previous_length = GetEnvironmentVariableW(L"LANG", previous, 256);
-    ASSERT_TRUE(SetEnvironmentVariableW(L"LANG", L"de_DE.UTF-8"));
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = write_end;
-    si.hStdError = write_end;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi{};
-    const BOOL started = CreateProcessW(self, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    SetEnvironmentVariableW(L"LANG", previous_length != 0 && previous_length < 256 ? previous : nullptr);
-    CloseHandle(write_end);
-    ASSERT_TRUE(started);
-
-    std::string output;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got != 0)
-        output.append(chunk, got);
-    WaitForSingleObject(pi.hProcess, 30000);
-    DWORD exit_code = 1;
-    GetExitCodeProcess(pi.hProcess, &exit_code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    CloseHandle(read_end);
-
-    EXPECT_EQ(exit_code, 0u) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    const auto child =
+        test_support::run_self_as_child(L"quillo-locale", {}, {.environment = {{L"LANG", L"de_DE.UTF-8"}}});
+    EXPECT_EQ(child.exit_code, 0) << child.output;
+    EXPECT_NE(child.output.find("LANG=de_DE.UTF-8 rendered: "), std::string::npos) << child.output;
 }
 
 } // namespace

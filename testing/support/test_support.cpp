@@ -22,10 +22,29 @@ temp_folder::temp_folder()
     std::filesystem::create_directories(path_);
 }
 
-temp_folder::~temp_folder()
+temp_folder::~temp_folder() { remove_tree(path_); }
+
+void remove_tree(const std::wstring& path)
 {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring item = path + L"\\" + name;
+            // A read-only file or folder refuses deletion until its attribute is cleared.
+            SetFileAttributesW(item.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                remove_tree(item);
+            else
+                DeleteFileW(item.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryW(path.c_str());
 }
 
 bytes read_file(const std::wstring& path)

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the test programs of every library: a temporary folder, file contents, and
-// running a coroutine's future to its end on a plain thread.
+// running a coroutine's future to its end on a plain thread. The program as its own child is in
+// child_process.h, the failing operator new in failing_allocator.h.
 
 #include <tavik/error.h>
 #include <tavik/future.h>
@@ -15,7 +16,8 @@ namespace test_support {
 
 using bytes = std::vector<std::byte>;
 
-// A new empty folder under the temporary folder, deleted with everything in it at the end.
+// A new empty folder under the temporary folder, deleted with everything in it at the end
+// (read-only items too).
 class temp_folder {
 public:
     temp_folder();
@@ -34,6 +36,8 @@ void write_file(const std::wstring& path, const bytes& content);
 bool file_exists(const std::wstring& path);
 std::uint64_t file_size(const std::wstring& path);
 void make_folder(const std::wstring& path);
+// Deletes the folder and everything in it, read-only items too; what cannot be deleted stays.
+void remove_tree(const std::wstring& path);
 // Names of the files (not folders) directly in `folder`, sorted.
 std::vector<std::wstring> list_files(const std::wstring& folder);
 

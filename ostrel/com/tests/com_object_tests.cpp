@@ -1,7 +1,6 @@
 // The COM object template: QueryInterface, the shared count of all faces, destruction exactly once
 // at the last Release (also when threads release at once), and the module count trait.
 
-#include <ostrel/flags.h>
 #include <ostrel/com/ptr.h>
 
 #include <gtest/gtest.h>
@@ -170,18 +169,6 @@ TEST(ComObject, ModuleCountTrait)
     // Subtracted only after the destructor ran.
     EXPECT_EQ(module_count_in_destructor, before + 1);
     EXPECT_EQ(Ostrel::com::module_count, before);
-}
-
-enum class test_flag : std::uint32_t { a = 1, b = 2, big = 0x1000 };
-
-TEST(Flags, BitSet)
-{
-    Ostrel::details::flags<test_flag> set(test_flag::a);
-    set.set(test_flag::big);
-    EXPECT_TRUE(set.has(test_flag::a));
-    EXPECT_FALSE(set.has(test_flag::b));
-    EXPECT_EQ(set.bits(), 0x1001u);
-    EXPECT_EQ(Ostrel::details::flags<test_flag>::from_bits(3).clear(test_flag::a).bits(), 2u);
 }
 
 } // namespace

@@ -1,6 +1,12 @@
 // A program that imports the platform starts without it: the import is delay-loaded, and names
-// are still ordered. The probe program runs once beside the emulation DLL and once from a folder
-// without it (the current folder, which holds the emulation, is no place to load it from).
+// are still ordered. The test program probes as its own child, the way the product's help and
+// estimate use the layer: once beside the emulation DLL and once as a copy in a folder without it
+// (the current folder, which holds the emulation, is no place to load it from).
+
+#include <platform/projfs/availability.h>
+
+#include <testing/support/child_process.h>
+#include <testing/support/test_support.h>
 
 #include <gtest/gtest.h>
 
@@ -10,46 +16,28 @@
 
 namespace {
 
-std::wstring own_folder()
+// The exit code tells what the probe found: bit 0 when the platform loaded, bit 1 when the name
+// order was right.
+int probe(const test_support::child_arguments&)
 {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.rfind(L'\\'));
+    const bool loaded = projfs::available();
+    const bool ordered = projfs::file_name_compare(L"abc", L"ABC") == 0 &&
+                         projfs::file_name_compare(L"a", L"B") < 0 &&
+                         projfs::file_name_compare(L"_x", L"ax") > 0;
+    return (loaded ? 1 : 0) | (ordered ? 2 : 0);
 }
-
-DWORD run(const std::wstring& program)
-{
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    std::wstring command = L"\"" + program + L"\"";
-    if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return 0xFFFFFFFF;
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD code = 0xFFFFFFFF;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
+const test_support::child_role probe_role(L"projfs-probe", probe);
 
 TEST(Availability, ProgramStartsWithAndWithoutThePlatform)
 {
-    const std::wstring probe = own_folder() + L"\\projfs_probe.exe";
-    EXPECT_EQ(run(probe), 3u) << "beside the emulation: loaded, ordered";
+    EXPECT_EQ(test_support::run_self_as_child(L"projfs-probe").exit_code, 3) << "beside the emulation: loaded, ordered";
 
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring alone = std::wstring(temp) + L"projfs-probe-" + std::to_wstring(GetCurrentProcessId());
-    ASSERT_TRUE(CreateDirectoryW(alone.c_str(), nullptr));
-    const std::wstring copy = alone + L"\\projfs_probe.exe";
-    ASSERT_TRUE(CopyFileW(probe.c_str(), copy.c_str(), FALSE));
+    test_support::temp_folder alone;
+    const std::wstring copy = alone / L"projfs_tests.exe";
+    ASSERT_TRUE(CopyFileW(test_support::this_program().c_str(), copy.c_str(), FALSE));
     // Started from the build folder as its current folder: a DLL there must not be taken either.
-    EXPECT_EQ(run(copy), 2u) << "without it: started, not loaded, still ordered";
-    DeleteFileW(copy.c_str());
-    RemoveDirectoryW(alone.c_str());
+    EXPECT_EQ(test_support::run_self_as_child(L"projfs-probe", {}, {.program = copy}).exit_code, 2)
+        << "without it: started, not loaded, still ordered";
 }
 
 } // namespace

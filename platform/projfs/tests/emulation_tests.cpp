@@ -6,6 +6,8 @@
 #include <platform/projfs/availability.h>
 #include <platform/projfs/emulation/root_record.h>
 
+#include <testing/support/test_support.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,37 +31,7 @@ static_assert(HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_UNAVAILABLE) =
 constexpr HRESULT not_found = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 constexpr HRESULT path_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
 
-void remove_tree(const std::wstring& path)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring child = path + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                remove_tree(child);
-            else
-                DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
-std::wstring new_temp_folder()
-{
-    static std::atomic<unsigned> counter{0};
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring path = std::wstring(temp) + L"projfs-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++);
-    CreateDirectoryW(path.c_str(), nullptr);
-    return path;
-}
+using test_support::remove_tree;
 
 GUID test_guid(unsigned seed)
 {
@@ -133,7 +105,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(projfs::available());
-        root_ = new_temp_folder();
+        root_ = root_folder_.path();
         GUID id = test_guid(1);
         ASSERT_EQ(PrjMarkDirectoryAsPlaceholder(root_.c_str(), nullptr, nullptr, &id), S_OK);
         PRJ_CALLBACKS callbacks{};
@@ -144,7 +116,6 @@ protected:
     {
         if (context_)
             PrjStopVirtualizing(context_);
-        remove_tree(root_);
     }
 
     std::wstring full(const std::wstring& relative) const { return root_ + L"\\" + relative; }
@@ -220,6 +191,7 @@ protected:
         return GetFileAttributesW(full(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
+    test_support::temp_folder root_folder_;
     std::wstring root_;
     PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT context_ = nullptr;
 };
@@ -634,7 +606,8 @@ TEST_F(EmulatedRoot, RemovedRootIsNoLongerARoot)
 
 TEST(EmulatedPlatform, ItemsOutsideRootsAndBadArguments)
 {
-    std::wstring folder = new_temp_folder();
+    test_support::temp_folder temp;
+    const std::wstring& folder = temp.path();
     std::wstring file = folder + L"\\plain.txt";
     HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
@@ -651,7 +624,6 @@ TEST(EmulatedPlatform, ItemsOutsideRootsAndBadArguments)
     PRJ_UPDATE_FAILURE_CAUSES causes;
     EXPECT_EQ(PrjDeleteFile(reinterpret_cast<PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT>(&id), L"x", PRJ_UPDATE_NONE, &causes),
               E_INVALIDARG);
-    remove_tree(folder);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include <tavik/io/overlapped_io.h>
 #include <tavik/io/page_buffer.h>
 
+#include <testing/support/failing_allocator.h>
 #include <testing/support/test_support.h>
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <tavik/shared_future.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -25,29 +25,6 @@ using test_support::run;
 using test_support::temp_folder;
 using tavik::details::future;
 using tavik::details::traceable_error;
-
-// The test program's allocator, with one switch: the next allocation made by the armed thread
-// fails. Everything else is passed to malloc, as the library's own operator new does, so the
-// library's operator delete (free) still matches it.
-namespace {
-std::atomic<DWORD> failing_thread{0};
-
-void fail_next_allocation_on_this_thread() noexcept
-{
-    failing_thread.store(GetCurrentThreadId());
-}
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (failing_thread.load(std::memory_order_relaxed) == GetCurrentThreadId()) {
-        failing_thread.store(0);
-        throw std::bad_alloc();
-    }
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
 
 namespace {
 
@@ -442,9 +419,10 @@ future<join_outcome> join_with_unstartable_child(const overlapped_file& slow_end
     io_join join;
     auto slow = slow_end.read(0, buffer, 4);
     join.start(slow, out.first);
-    fail_next_allocation_on_this_thread();
-    join.start(std::suspend_never{});
-    failing_thread.store(0);
+    {
+        test_support::allocation_failure next_allocation(0);
+        join.start(std::suspend_never{});
+    }
     try {
         co_await join;
     } catch (const std::bad_alloc&) {
