@@ -1,5 +1,6 @@
 #include <dedup/engine/folder_tree.h>
 
+#include <tavik/byte_codec.h>
 #include <tavik/error_categories.h>
 
 #include <cstring>
@@ -14,71 +15,70 @@ namespace {
 constexpr std::size_t min_item_record = 4 + 8 + 40 + 16 + 4 + 1;
 constexpr std::size_t min_stream_record = 4 + 4;
 
-// Writes into memory sized beforehand (body_size); each call moves the cursor.
-template <typename T>
-void put(std::uint8_t*& at, const T& value) noexcept
+void put_key(tavik::byte_writer& out, const block_key& key)
 {
-    std::memcpy(at, &value, sizeof(T));
-    at += sizeof(T);
+    out.u64(key.low);
+    out.u64(key.high);
 }
 
-void put_name(std::uint8_t*& at, const std::wstring& name) noexcept
+void put_name(tavik::byte_writer& out, const std::wstring& name)
 {
-    put(at, static_cast<std::uint32_t>(name.size()));
-    std::memcpy(at, name.data(), name.size() * sizeof(wchar_t));
-    at += name.size() * sizeof(wchar_t);
+    out.u32(static_cast<std::uint32_t>(name.size()));
+    out.bytes(std::as_bytes(std::span(name)));
 }
 
-void put_record(std::uint8_t*& at, const std::wstring& name, const file_t& item) noexcept
+void put_record(tavik::byte_writer& out, const std::wstring& name, const file_t& item)
 {
-    put_name(at, name);
-    put(at, item.size);
+    put_name(out, name);
+    out.u64(item.size);
     // Field by field, then four zero bytes: the structure's padding may hold anything.
-    put(at, item.basic_info.CreationTime.QuadPart);
-    put(at, item.basic_info.LastAccessTime.QuadPart);
-    put(at, item.basic_info.LastWriteTime.QuadPart);
-    put(at, item.basic_info.ChangeTime.QuadPart);
-    put(at, static_cast<std::uint32_t>(item.basic_info.FileAttributes));
-    put(at, std::uint32_t(0));
-    put(at, item.security_key);
-    put(at, static_cast<std::uint32_t>(item.streams.size()));
+    out.u64(static_cast<std::uint64_t>(item.basic_info.CreationTime.QuadPart));
+    out.u64(static_cast<std::uint64_t>(item.basic_info.LastAccessTime.QuadPart));
+    out.u64(static_cast<std::uint64_t>(item.basic_info.LastWriteTime.QuadPart));
+    out.u64(static_cast<std::uint64_t>(item.basic_info.ChangeTime.QuadPart));
+    out.u32(static_cast<std::uint32_t>(item.basic_info.FileAttributes));
+    out.u32(0);
+    put_key(out, item.security_key);
+    out.u32(static_cast<std::uint32_t>(item.streams.size()));
     for (const stream_t& stream : item.streams) {
-        put_name(at, stream.name);
-        put(at, static_cast<std::uint32_t>(stream.refs.size()));
-        std::memcpy(at, stream.refs.data(), stream.refs.size() * sizeof(block_ref));
-        at += stream.refs.size() * sizeof(block_ref);
+        put_name(out, stream.name);
+        out.u32(static_cast<std::uint32_t>(stream.refs.size()));
+        out.bytes(std::as_bytes(std::span(stream.refs)));
     }
-    put(at, item.flags);
+    out.u8(item.flags);
 }
 
-// A cursor over the tree image; every read fails instead of passing the end.
+// The tree image's reads over the shared reader: each answers false instead of passing the end.
 class image_reader {
 public:
-    explicit image_reader(std::span<const std::uint8_t> bytes) noexcept : bytes_(bytes) {}
+    explicit image_reader(std::span<const std::uint8_t> bytes) noexcept : in_(std::as_bytes(bytes)) {}
 
-    std::size_t remaining() const noexcept { return bytes_.size() - at_; }
+    std::size_t remaining() const noexcept { return in_.remaining(); }
 
-    bool read(void* out, std::size_t length) noexcept
-    {
-        if (length > remaining())
-            return false;
-        std::memcpy(out, bytes_.data() + at_, length);
-        at_ += length;
-        return true;
-    }
-
-    template <typename T>
+    template <std::unsigned_integral T>
     bool read(T& value) noexcept
     {
-        return read(&value, sizeof(T));
+        value = in_.get<T>();
+        return in_.ok();
+    }
+
+    bool read(std::int64_t& value) noexcept
+    {
+        value = static_cast<std::int64_t>(in_.u64());
+        return in_.ok();
+    }
+
+    bool read(block_key& key) noexcept
+    {
+        key.low = in_.u64();
+        key.high = in_.u64();
+        return in_.ok();
     }
 
     bool skip(std::size_t length) noexcept
     {
-        if (length > remaining())
-            return false;
-        at_ += length;
-        return true;
+        in_.skip(length);
+        return in_.ok();
     }
 
     // u32 length and that many UTF-16 code units; a NUL inside a name is damage (names are
@@ -89,7 +89,8 @@ public:
         if (!read(length) || length > remaining() / sizeof(wchar_t))
             return false;
         name.resize(length);
-        read(name.data(), std::size_t(length) * sizeof(wchar_t));
+        auto raw = in_.bytes(std::size_t(length) * sizeof(wchar_t));
+        std::memcpy(name.data(), raw.data(), raw.size());
         return name.find(L'\0') == std::wstring::npos;
     }
 
@@ -99,9 +100,16 @@ public:
         return read(count) && count <= remaining() / record_size;
     }
 
+    // `count` block references, stored as they lie in memory (the checked count fits).
+    void read_refs(std::vector<block_ref>& refs, std::uint32_t count)
+    {
+        refs.resize(count);
+        auto raw = in_.bytes(std::size_t(count) * sizeof(block_ref));
+        std::memcpy(refs.data(), raw.data(), raw.size());
+    }
+
 private:
-    std::span<const std::uint8_t> bytes_;
-    std::size_t at_ = 0;
+    tavik::byte_reader in_;
 };
 
 bool read_streams(image_reader& reader, std::vector<stream_t>& streams, std::uint32_t count)
@@ -113,8 +121,7 @@ bool read_streams(image_reader& reader, std::vector<stream_t>& streams, std::uin
         std::uint32_t refs;
         if (!reader.read_name(stream.name) || !reader.read_count(refs, sizeof(block_ref)))
             return false;
-        stream.refs.resize(refs);
-        reader.read(stream.refs.data(), std::size_t(refs) * sizeof(block_ref));
+        reader.read_refs(stream.refs, refs);
     }
     return true;
 }
@@ -264,9 +271,9 @@ void folder_t::serialize(std::vector<std::uint8_t>& out) const
     const std::size_t start = out.size();
     const std::size_t size = body_size(*this);
     out.resize(start + size);
-    std::uint8_t* at = out.data() + start;
+    tavik::byte_writer at(std::span(reinterpret_cast<std::byte*>(out.data()) + start, size));
     std::vector<std::pair<const folder_t*, children_map::const_iterator>> pending{{this, children.begin()}};
-    put(at, static_cast<std::uint32_t>(children.size()));
+    at.u32(static_cast<std::uint32_t>(children.size()));
     while (!pending.empty()) {
         auto& [folder, next] = pending.back();
         if (next == folder->children.end()) {
@@ -277,10 +284,13 @@ void folder_t::serialize(std::vector<std::uint8_t>& out) const
         put_record(at, name, *child);
         if (child->is_folder()) {
             const auto* child_folder = static_cast<const folder_t*>(child.get());
-            put(at, static_cast<std::uint32_t>(child_folder->children.size()));
+            at.u32(static_cast<std::uint32_t>(child_folder->children.size()));
             pending.emplace_back(child_folder, child_folder->children.begin());  // invalidates the references above
         }
     }
+    // body_size and the writes above describe one layout: a difference is a fault of this file.
+    if (!at.ok() || at.position() != size)
+        throw std::logic_error("folder tree image size mismatch");
 }
 
 std::error_code folder_t::deserialize(std::span<const std::uint8_t> image)
