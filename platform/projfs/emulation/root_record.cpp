@@ -423,6 +423,11 @@ std::optional<root_record::location> root_record::locate(std::wstring_view path)
     return std::nullopt;
 }
 
+std::wstring root_record::record_path(std::wstring_view root_path)
+{
+    return record_path_of(key_of(absolute_path(root_path)));
+}
+
 GUID root_record::instance_id()
 {
     lock held(*this);

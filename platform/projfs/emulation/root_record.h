@@ -73,6 +73,9 @@ public:
     // The marked root that holds `path` (absolute; the root itself counts), or none.
     static std::optional<location> locate(std::wstring_view path);
 
+    // Where the record of the root `root_path` lives, marked or not; for tests and diagnostics.
+    static std::wstring record_path(std::wstring_view root_path);
+
     // The full path of the root as it was marked, without a trailing separator.
     const std::wstring& root_path() const noexcept { return root_path_; }
     // The instance id of the mark; GUID_NULL when the root is no longer marked.
