@@ -1,51 +1,16 @@
 #include <platform/projfs/emulation/root_record.h>
 
+#include <platform/projfs/emulation/disk_items.h>
+
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include <winioctl.h>
-
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace projfs::emulation {
 
 namespace {
-
-constexpr char record_magic[8] = {'P', 'R', 'J', 'E', 'M', 'R', 'E', 'C'};
-constexpr std::uint32_t record_version = 1;
-constexpr std::size_t header_fixed_length = 52;
-constexpr std::size_t entry_fixed_length = 40;
-constexpr std::uint8_t operation_put = 1;
-constexpr std::uint8_t operation_erase = 2;
-
-// Attributes PrjWritePlaceholderInfo passes on to the item it makes.
-constexpr std::uint32_t settable_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
-                                              FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-
-template <typename T>
-void put_le(std::vector<std::uint8_t>& out, T value)
-{
-    std::uint8_t bytes[sizeof(T)];
-    std::memcpy(bytes, &value, sizeof(T));
-    out.insert(out.end(), bytes, bytes + sizeof(T));
-}
-
-template <typename T>
-T get_le(const std::uint8_t* at)
-{
-    T value;
-    std::memcpy(&value, at, sizeof(T));
-    return value;
-}
-
-HRESULT last_error() noexcept
-{
-    DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 // The full path without trailing separators (a drive root keeps its one).
 std::wstring absolute_path(std::wstring_view path)
@@ -99,6 +64,12 @@ std::wstring key_of(const std::wstring& root_path)
     return text;
 }
 
+// The one place that names a record file.
+std::wstring record_path_of(const std::wstring& key)
+{
+    return the_records_folder() + L"\\" + key + L".rec";
+}
+
 struct registry {
     SRWLOCK lock = SRWLOCK_INIT;
     std::unordered_map<std::wstring, std::shared_ptr<root_record>> records;  // by key
@@ -109,62 +80,6 @@ registry& the_registry()
     // Never destroyed: the emulation DLL may be detached after other static objects are gone.
     static registry* instance = new registry;
     return *instance;
-}
-
-bool stat_item(const std::wstring& path, item_look& look, DWORD& error)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-        error = GetLastError();
-        return false;
-    }
-    look.attributes = data.dwFileAttributes;
-    look.size = look.directory() ? 0 : (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    look.creation_time = std::int64_t((std::uint64_t(data.ftCreationTime.dwHighDateTime) << 32) |
-                                      data.ftCreationTime.dwLowDateTime);
-    look.last_write_time = std::int64_t((std::uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                                        data.ftLastWriteTime.dwLowDateTime);
-    return true;
-}
-
-std::optional<std::uint64_t> file_index(const std::wstring& path)
-{
-    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return std::nullopt;
-    BY_HANDLE_FILE_INFORMATION info;
-    BOOL ok = GetFileInformationByHandle(handle, &info);
-    CloseHandle(handle);
-    if (!ok)
-        return std::nullopt;
-    return (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-}
-
-bool read_at(HANDLE file, std::uint64_t offset, void* buffer, DWORD length, DWORD& read)
-{
-    OVERLAPPED position{};
-    position.Offset = static_cast<DWORD>(offset);
-    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    read = 0;
-    return ReadFile(file, buffer, length, &read, &position) || GetLastError() == ERROR_HANDLE_EOF;
-}
-
-bool write_at(HANDLE file, std::uint64_t offset, const void* buffer, DWORD length)
-{
-    OVERLAPPED position{};
-    position.Offset = static_cast<DWORD>(offset);
-    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD written = 0;
-    return WriteFile(file, buffer, length, &written, &position) && written == length;
-}
-
-bool set_length(HANDLE file, std::uint64_t length)
-{
-    FILE_END_OF_FILE_INFO end{};
-    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
-    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end);
 }
 
 std::uint64_t new_generation()
@@ -180,114 +95,6 @@ std::wstring parent_of(std::wstring_view relative)
 {
     auto cut = relative.rfind(L'\\');
     return cut == std::wstring_view::npos ? std::wstring() : std::wstring(relative.substr(0, cut));
-}
-
-// Removes an item that nobody else holds on to: a shell, or an item handed back to the provider.
-bool remove_item(const std::wstring& path, const item_look& look)
-{
-    if (look.attributes & FILE_ATTRIBUTE_READONLY)
-        SetFileAttributesW(path.c_str(), (look.attributes & settable_attributes & ~FILE_ATTRIBUTE_READONLY) |
-                                             (look.directory() ? 0 : FILE_ATTRIBUTE_NORMAL));
-    BOOL removed = look.directory() ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-    if (!removed && (look.attributes & FILE_ATTRIBUTE_READONLY)) {
-        DWORD error = GetLastError();
-        SetFileAttributesW(path.c_str(), look.attributes & settable_attributes);
-        SetLastError(error);
-    }
-    return removed;
-}
-
-// The names in the directory `path`, "." and ".." left out; none when it cannot be listed.
-std::vector<std::wstring> list_names(const std::wstring& path)
-{
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search =
-        FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        std::wstring_view name = found.cFileName;
-        if (name != L"." && name != L"..")
-            names.emplace_back(name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return names;
-}
-
-// Gives an open item the metadata of `info`. A file gets its size without its data: it is made
-// sparse (which only saves space, so a file system without it is no failure) and reads as zeros.
-bool apply_info(HANDLE handle, const PRJ_FILE_BASIC_INFO& info)
-{
-    if (!info.IsDirectory) {
-        DWORD returned;
-        DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
-        FILE_END_OF_FILE_INFO end{};
-        end.EndOfFile.QuadPart = info.FileSize;
-        if (!SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end))
-            return false;
-    }
-    FILE_BASIC_INFO basic{};
-    basic.CreationTime = info.CreationTime;
-    basic.LastAccessTime = info.LastAccessTime;
-    basic.LastWriteTime = info.LastWriteTime;
-    basic.ChangeTime = info.ChangeTime;
-    // Without any settable attribute it is FILE_ATTRIBUTE_NORMAL, which clears them: zero would
-    // leave those of an existing directory as they are.
-    basic.FileAttributes = (info.FileAttributes & settable_attributes) ? info.FileAttributes & settable_attributes
-                                                                        : FILE_ATTRIBUTE_NORMAL;
-    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
-}
-
-// Makes the item `path`, which is not there, as `info` describes it; `made` is how it then looks.
-// Nothing is left behind when it fails.
-HRESULT make_item(const std::wstring& path, const PRJ_FILE_BASIC_INFO& info, item_look& made)
-{
-    HANDLE handle;
-    if (info.IsDirectory) {
-        if (!CreateDirectoryW(path.c_str(), nullptr))
-            return last_error();
-        handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    } else {
-        handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    if (handle == INVALID_HANDLE_VALUE) {
-        DWORD failure = GetLastError();
-        if (info.IsDirectory)
-            RemoveDirectoryW(path.c_str());
-        return HRESULT_FROM_WIN32(failure);
-    }
-    DWORD failure = apply_info(handle, info) ? 0 : GetLastError();
-    CloseHandle(handle);
-    DWORD error = 0;
-    if (!stat_item(path, made, error))
-        failure = failure ? failure : error;
-    if (failure) {
-        if (info.IsDirectory) {
-            RemoveDirectoryW(path.c_str());
-        } else {
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(path.c_str());
-        }
-        return HRESULT_FROM_WIN32(failure);
-    }
-    return S_OK;
-}
-
-// Gives the existing directory `path` the times and attributes of `info`.
-HRESULT restamp_directory(const std::wstring& path, const PRJ_FILE_BASIC_INFO& info, item_look& made)
-{
-    HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return last_error();
-    DWORD failure = apply_info(handle, info) ? 0 : GetLastError();
-    CloseHandle(handle);
-    DWORD error = 0;
-    if (!failure && !stat_item(path, made, error))
-        failure = error;
-    return failure ? HRESULT_FROM_WIN32(failure) : S_OK;
 }
 
 std::size_t depth_of(const std::wstring& relative)
@@ -327,9 +134,9 @@ public:
     {
         // WAIT_ABANDONED also gives ownership: an owner died mid-operation, and the log tolerates
         // the torn entry it may have left.
-        WaitForSingleObject(record_.mutex_, INFINITE);
+        WaitForSingleObject(record_.mutex_.get(), INFINITE);
     }
-    ~lock() { ReleaseMutex(record_.mutex_); }
+    ~lock() { ReleaseMutex(record_.mutex_.get()); }
     lock(const lock&) = delete;
     lock& operator=(const lock&) = delete;
 
@@ -343,15 +150,9 @@ struct root_record::parent_state {
     bool keep_clean = false;
 };
 
-root_record::root_record(std::wstring root_path, std::wstring file_path, HANDLE file, HANDLE mutex)
-    : root_path_(std::move(root_path)), file_path_(std::move(file_path)), file_(file), mutex_(mutex)
+root_record::root_record(std::wstring root_path, record_file file, tavik::unique_handle mutex)
+    : root_path_(std::move(root_path)), file_(std::move(file)), mutex_(std::move(mutex))
 {
-}
-
-root_record::~root_record()
-{
-    CloseHandle(file_);
-    CloseHandle(mutex_);
 }
 
 std::shared_ptr<root_record> root_record::record_for(const std::wstring& root_path, bool create)
@@ -365,18 +166,13 @@ std::shared_ptr<root_record> root_record::record_for(const std::wstring& root_pa
     if (record)
         return record;
 
-    std::wstring file_path = the_records_folder() + L"\\" + key + L".rec";
-    HANDLE file = CreateFileW(file_path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    record_file file = record_file::open(record_path_of(key), create);
+    if (!file)
         return nullptr;
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, (L"Local\\projfs-emulation-" + key).c_str());
-    if (!mutex) {
-        CloseHandle(file);
+    tavik::unique_handle mutex(CreateMutexW(nullptr, FALSE, (L"Local\\projfs-emulation-" + key).c_str()));
+    if (!mutex)
         return nullptr;
-    }
-    record.reset(new root_record(root_path, std::move(file_path), file, mutex));
+    record.reset(new root_record(root_path, std::move(file), std::move(mutex)));
     AcquireSRWLockExclusive(&known.lock);
     auto [position, inserted] = known.records.emplace(std::move(key), record);
     record = position->second;  // another thread may have been first
@@ -386,19 +182,16 @@ std::shared_ptr<root_record> root_record::record_for(const std::wstring& root_pa
 
 HRESULT root_record::refresh()
 {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file_, &size))
+    std::uint64_t file_size = 0;
+    if (!file_.size(file_size))
         return last_error();
-    const auto file_size = static_cast<std::uint64_t>(size.QuadPart);
 
-    std::uint8_t header[header_fixed_length];
-    DWORD read = 0;
-    if (file_size >= header_fixed_length && !read_at(file_, 0, header, sizeof header, read))
+    std::byte fixed[record_log::header_fixed_length];
+    std::size_t read = 0;
+    if (file_size >= sizeof fixed && !file_.read_at(0, fixed, read))
         return last_error();
-    const bool valid = read == sizeof header && std::memcmp(header, record_magic, sizeof record_magic) == 0 &&
-                       get_le<std::uint32_t>(header + 8) == record_version &&
-                       get_le<std::uint32_t>(header + 12) <= file_size;
-    if (!valid) {
+    const std::optional<record_log::header> header = record_log::read_header(std::span(fixed, read), file_size);
+    if (!header) {
         loaded_ = true;
         marked_ = false;
         items_.clear();
@@ -406,46 +199,30 @@ HRESULT root_record::refresh()
         end_ = file_size_ = file_size;
         return S_OK;
     }
-    const auto generation = get_le<std::uint64_t>(header + 16);
-    if (!loaded_ || !marked_ || generation != generation_) {
+    if (!loaded_ || !marked_ || header->generation != generation_) {
         items_.clear();
-        generation_ = generation;
-        header_length_ = get_le<std::uint32_t>(header + 12);
-        std::memcpy(&id_, header + 24, sizeof id_);
-        file_index_ = get_le<std::uint64_t>(header + 40);
+        generation_ = header->generation;
+        header_length_ = header->length;
+        id_ = header->instance_id;
+        file_index_ = header->root_file_index;
         end_ = header_length_;
         loaded_ = true;
         marked_ = true;
         identity_checked_ = false;
     }
     if (file_size > end_) {
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file_size - end_));
-        if (!read_at(file_, end_, bytes.data(), static_cast<DWORD>(bytes.size()), read))
+        std::vector<std::byte> log(static_cast<std::size_t>(file_size - end_));
+        if (!file_.read_at(end_, log, read))
             return last_error();
-        std::size_t at = 0;
-        while (read - at >= entry_fixed_length) {
-            const std::uint8_t* entry = bytes.data() + at;
-            const auto length = get_le<std::uint32_t>(entry);
-            const auto path_length = get_le<std::uint32_t>(entry + 36);
-            if (length > read - at || length != entry_fixed_length + std::uint64_t(path_length) * 2)
-                break;
-            std::wstring path(path_length, L'\0');
-            std::memcpy(path.data(), entry + entry_fixed_length, path_length * 2);
-            if (entry[4] == operation_put) {
-                recorded_item value;
-                value.kind = static_cast<recorded_kind>(entry[5]);
-                value.look.size = get_le<std::uint64_t>(entry + 8);
-                value.look.creation_time = get_le<std::int64_t>(entry + 16);
-                value.look.last_write_time = get_le<std::int64_t>(entry + 24);
-                value.look.attributes = get_le<std::uint32_t>(entry + 32);
-                std::wstring key = fold_case(path);
-                items_[std::move(key)] = entry_t{std::move(path), value};
-            } else {
-                items_.erase(fold_case(path));
-            }
-            at += length;
+        record_log::entry_reader entries{std::span(log).first(read)};
+        while (std::optional<record_log::entry> entry = entries.next()) {
+            std::wstring key = fold_case(entry->path);
+            if (entry->op == record_log::operation::put)
+                items_[std::move(key)] = entry_t{std::move(entry->path), entry->item};
+            else
+                items_.erase(key);
         }
-        end_ += at;
+        end_ += entries.consumed();
     }
     file_size_ = file_size;
     return S_OK;
@@ -460,7 +237,7 @@ HRESULT root_record::check_identity(bool again)
     auto index = file_index(root_path_);
     if (!index || *index != file_index_) {
         // Another directory, or none, under the marked path: the mark went with the old one.
-        if (!set_length(file_, 0))
+        if (!file_.set_length(0))
             return last_error();
         marked_ = false;
         items_.clear();
@@ -473,21 +250,11 @@ HRESULT root_record::check_identity(bool again)
 
 HRESULT root_record::write_header(const std::wstring& root_path, const GUID& id, std::uint64_t index)
 {
-    std::vector<std::uint8_t> header(record_magic, record_magic + sizeof record_magic);
-    const auto length = static_cast<std::uint32_t>(header_fixed_length + root_path.size() * 2);
     const std::uint64_t generation = new_generation();
-    put_le(header, record_version);
-    put_le(header, length);
-    put_le(header, generation);
-    header.insert(header.end(), reinterpret_cast<const std::uint8_t*>(&id),
-                  reinterpret_cast<const std::uint8_t*>(&id) + sizeof id);
-    put_le(header, index);
-    put_le(header, static_cast<std::uint32_t>(root_path.size()));
-    header.insert(header.end(), reinterpret_cast<const std::uint8_t*>(root_path.data()),
-                  reinterpret_cast<const std::uint8_t*>(root_path.data() + root_path.size()));
+    const std::vector<std::byte> header = record_log::write_header(generation, id, index, root_path);
     // The generation changes before the entries go, so no process reads the new header with the
     // old entries: a reader holds the mutex, which the writer holds too.
-    if (!write_at(file_, 0, header.data(), static_cast<DWORD>(header.size())) || !set_length(file_, header.size()))
+    if (!file_.write_at(0, header) || !file_.set_length(header.size()))
         return last_error();
     items_.clear();
     loaded_ = marked_ = identity_checked_ = true;
@@ -498,27 +265,15 @@ HRESULT root_record::write_header(const std::wstring& root_path, const GUID& id,
     return S_OK;
 }
 
-HRESULT root_record::append(std::uint8_t operation, std::wstring_view relative, const recorded_item& item)
+HRESULT root_record::append(record_log::operation operation, std::wstring_view relative, const recorded_item& item)
 {
     if (file_size_ != end_) {
-        if (!set_length(file_, end_))  // a torn entry of a writer that died
+        if (!file_.set_length(end_))  // a torn entry of a writer that died
             return last_error();
         file_size_ = end_;
     }
-    std::vector<std::uint8_t> entry;
-    entry.reserve(entry_fixed_length + relative.size() * 2);
-    put_le(entry, static_cast<std::uint32_t>(entry_fixed_length + relative.size() * 2));
-    entry.push_back(operation);
-    entry.push_back(static_cast<std::uint8_t>(item.kind));
-    put_le(entry, std::uint16_t(0));
-    put_le(entry, item.look.size);
-    put_le(entry, item.look.creation_time);
-    put_le(entry, item.look.last_write_time);
-    put_le(entry, item.look.attributes);
-    put_le(entry, static_cast<std::uint32_t>(relative.size()));
-    entry.insert(entry.end(), reinterpret_cast<const std::uint8_t*>(relative.data()),
-                 reinterpret_cast<const std::uint8_t*>(relative.data() + relative.size()));
-    if (!write_at(file_, end_, entry.data(), static_cast<DWORD>(entry.size())))
+    const std::vector<std::byte> entry = record_log::write_entry(operation, relative, item);
+    if (!file_.write_at(end_, entry))
         return last_error();
     end_ += entry.size();
     file_size_ = end_;
@@ -527,7 +282,7 @@ HRESULT root_record::append(std::uint8_t operation, std::wstring_view relative, 
 
 HRESULT root_record::put(std::wstring_view relative, const recorded_item& item)
 {
-    HRESULT hr = append(operation_put, relative, item);
+    HRESULT hr = append(record_log::operation::put, relative, item);
     if (SUCCEEDED(hr))
         items_[fold_case(relative)] = entry_t{std::wstring(relative), item};
     return hr;
@@ -538,7 +293,7 @@ HRESULT root_record::erase(std::wstring_view relative)
     std::wstring key = fold_case(relative);
     if (!items_.contains(key))
         return S_OK;
-    HRESULT hr = append(operation_erase, relative, recorded_item{});
+    HRESULT hr = append(record_log::operation::erase, relative, recorded_item{});
     if (SUCCEEDED(hr))
         items_.erase(key);
     return hr;
@@ -660,13 +415,17 @@ std::optional<root_record::location> root_record::locate(std::wstring_view path)
     }
     for (std::size_t length : lengths) {
         std::wstring candidate = full.substr(0, length);
-        std::wstring file_path = the_records_folder() + L"\\" + key_of(candidate) + L".rec";
-        if (GetFileAttributesW(file_path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        if (GetFileAttributesW(record_path_of(key_of(candidate)).c_str()) == INVALID_FILE_ATTRIBUTES)
             continue;
         if (auto record = open(candidate))
             return located(length, std::move(record));
     }
     return std::nullopt;
+}
+
+std::wstring root_record::record_path(std::wstring_view root_path)
+{
+    return record_path_of(key_of(absolute_path(root_path)));
 }
 
 GUID root_record::instance_id()

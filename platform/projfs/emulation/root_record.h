@@ -16,26 +16,8 @@
 // record. Every operation runs under a named mutex of the root ("Local\projfs-emulation-<hash>")
 // and first brings the process's copy up to date, so operations are atomic across processes.
 //
-// Format (little-endian), an append-only log after a header:
-//
-//   offset  size  field
-//   0       8     "PRJEMREC"
-//   8       4     version, 1
-//   12      4     header length h (bytes, the root path included)
-//   16      8     generation: a new random value whenever the root is marked anew; a process whose
-//                 copy has another generation reads the whole log again
-//   24      16    instance id (GUID) given when the root was marked
-//   40      8     file index of the root directory when it was marked
-//   48      4     root path length in UTF-16 code units, then the path
-//   h       ...   entries
-//
-//   entry:  u32 entry length e (this field included), u8 operation (1 put, 2 erase), u8 recorded
-//           kind (1 virtual: a shell, 2 placeholder, 3 hydrated placeholder), u16 zero, u64 size,
-//           i64 creation time, i64 last write time, u32 attributes, u32 path length L, then L UTF-16
-//           code units of the path relative to the root.
-//
-// A file shorter than its header is an unmarked root. An entry that runs past the end of the file
-// (a writer that died mid-append) ends the log; the next append cuts it off.
+// Format: a header that carries the mark, then an append-only log of what is recorded for each
+// item (record_log.h). Each process replays the log into its own copy and appends its changes.
 //
 // A record goes stale when its directory is removed and another made under the same path; the
 // emulation notices that when the root is missing or has another file index at the first use in a
@@ -43,6 +25,9 @@
 // process is the one case it misses), and then treats the root as unmarked.
 
 #include <platform/projfs/emulation/item_state.h>
+#include <platform/projfs/emulation/record_log.h>
+
+#include <tavik/unique_handle.h>
 
 #include <cstdint>
 #include <memory>
@@ -72,7 +57,6 @@ class root_record {
 public:
     root_record(const root_record&) = delete;
     root_record& operator=(const root_record&) = delete;
-    ~root_record();
 
     // Marks the existing directory `root_path` as a virtualization root under `id`. The same id
     // again changes nothing; another id starts an empty record (a folder whose earlier record
@@ -88,6 +72,9 @@ public:
     };
     // The marked root that holds `path` (absolute; the root itself counts), or none.
     static std::optional<location> locate(std::wstring_view path);
+
+    // Where the record of the root `root_path` lives, marked or not; for tests and diagnostics.
+    static std::wstring record_path(std::wstring_view root_path);
 
     // The full path of the root as it was marked, without a trailing separator.
     const std::wstring& root_path() const noexcept { return root_path_; }
@@ -140,7 +127,7 @@ private:
         recorded_item item;
     };
 
-    root_record(std::wstring root_path, std::wstring file_path, HANDLE file, HANDLE mutex);
+    root_record(std::wstring root_path, record_file file, tavik::unique_handle mutex);
     static std::shared_ptr<root_record> record_for(const std::wstring& root_path, bool create);
 
     HRESULT refresh();
@@ -148,7 +135,7 @@ private:
     HRESULT put(std::wstring_view relative, const recorded_item& item);
     HRESULT erase(std::wstring_view relative);
     HRESULT erase_below(std::wstring_view relative);
-    HRESULT append(std::uint8_t operation, std::wstring_view relative, const recorded_item& item);
+    HRESULT append(record_log::operation operation, std::wstring_view relative, const recorded_item& item);
     const recorded_item* item(std::wstring_view relative) const;
     std::wstring full_path(std::wstring_view relative) const;
     // The operations, under the lock and on a refreshed, marked record.
@@ -174,9 +161,8 @@ private:
     HRESULT restore_parent(const parent_state& parent);
 
     const std::wstring root_path_;
-    const std::wstring file_path_;
-    HANDLE file_;
-    HANDLE mutex_;
+    record_file file_;
+    tavik::unique_handle mutex_;  // one operation at a time across processes (the lock above)
 
     // Guarded by the mutex.
     bool loaded_ = false;

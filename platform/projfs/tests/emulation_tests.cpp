@@ -590,6 +590,50 @@ TEST_F(EmulatedRoot, RecordIsSharedAndMarksAreKept)
     EXPECT_EQ(state(L"a.txt"), PRJ_FILE_STATE_FULL);
 }
 
+// A process that dies mid-append leaves part of an entry; a damaged file is no record at all.
+TEST_F(EmulatedRoot, DamagedRecordKeepsWhatIsWhole)
+{
+    ASSERT_EQ(write_placeholder(L"a.txt", 2), S_OK);
+    const std::wstring record = root_record::record_path(root_);
+    HANDLE file = CreateFileW(record.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    auto size = [&] {
+        LARGE_INTEGER now{};
+        EXPECT_TRUE(GetFileSizeEx(file, &now));
+        return now.QuadPart;
+    };
+    const LONGLONG whole = size();
+    // All but the last code unit of a 74-byte entry (17 code units of path): longer than the entry
+    // appended next, so that cutting it off is the only way the log stays whole.
+    std::byte torn[72] = {std::byte{74}};
+    torn[36] = std::byte{17};
+    LARGE_INTEGER end{};
+    DWORD written = 0;
+    EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_END));
+    EXPECT_TRUE(WriteFile(file, torn, sizeof torn, &written, nullptr));
+
+    // The emulation's own copy and the test's both go on from the last whole entry.
+    EXPECT_EQ(recorded_as(L"a.txt"), recorded_kind::placeholder);
+    ASSERT_EQ(write_placeholder(L"b.txt", 3), S_OK);
+    EXPECT_EQ(size(), whole + 40 + 2 * 5);  // the torn bytes were cut off before the append
+    EXPECT_EQ(recorded_as(L"b.txt"), recorded_kind::placeholder);
+    EXPECT_EQ(state(L"b.txt"), PRJ_FILE_STATE_PLACEHOLDER);
+
+    // A header cut short: the root is no longer marked, and its items are what they are on disk.
+    end.QuadPart = 51;
+    EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(SetEndOfFile(file));
+    CloseHandle(file);
+    EXPECT_FALSE(root_record::open(root_));
+    PRJ_CALLBACKS callbacks{};
+    PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT context = nullptr;
+    EXPECT_EQ(PrjStartVirtualizing(root_.c_str(), &callbacks, nullptr, nullptr, &context),
+              HRESULT_FROM_WIN32(ERROR_NOT_A_REPARSE_POINT));
+    EXPECT_EQ(state(L"a.txt"), PRJ_FILE_STATE_FULL);
+}
+
 TEST_F(EmulatedRoot, RemovedRootIsNoLongerARoot)
 {
     PrjStopVirtualizing(context_);
