@@ -76,6 +76,11 @@ public:
     template <std::unsigned_integral T>
     void put(T value)
     {
+        if (!grow_ && ok_ && sizeof(T) <= fixed_.size() - position_) {
+            std::memcpy(fixed_.data() + position_, &value, sizeof(T));
+            position_ += sizeof(T);
+            return;
+        }
         std::byte raw[sizeof(T)];
         std::memcpy(raw, &value, sizeof(T));
         bytes(raw);
