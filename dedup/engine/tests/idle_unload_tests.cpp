@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -31,7 +32,14 @@ public:
     std::uint64_t now() noexcept override
     {
         readings.fetch_add(1);
-        return time.fetch_add(step.load());
+        const std::uint64_t now = time.fetch_add(step.load());
+        // The reading the hook waits for has been made: what the hook does happens between the
+        // reading and its use.
+        if (hook_thread.load() == GetCurrentThreadId()) {
+            hook_thread = 0;
+            hook();
+        }
+        return now;
     }
     tavik::details::timer_duration check_period() const noexcept override { return std::chrono::milliseconds(2); }
     std::uint64_t idle_threshold() const noexcept override { return 9 * minute; }
@@ -39,6 +47,9 @@ public:
     std::atomic<std::uint64_t> time{start_time};
     std::atomic<std::uint64_t> step{0};
     std::atomic<std::uint32_t> readings{0};
+    // Run once, inside the next reading made on the thread `hook_thread`.
+    std::function<void()> hook;
+    std::atomic<DWORD> hook_thread{0};
 };
 
 // Polls `done` for up to 10 s of real time.
@@ -207,6 +218,22 @@ TEST_F(IdleUnload, AReadInFlightKeepsTheStore)
 
     hold->reset();
     ASSERT_TRUE(eventually([&] { return unloaded(); }));
+}
+
+TEST_F(IdleUnload, AQueryThatFindsTheFolderUnloadedUnderTheLockLoadsItAgain)
+{
+    // The query's ensure_loaded finds the folder loaded and reads the clock to note the use; before
+    // it has noted it, the idle task unloads the folder.
+    clock_.hook = [&] {
+        clock_.time += 30 * minute;
+        ASSERT_TRUE(eventually([&] { return unloaded(); }));
+    };
+    clock_.hook_thread = GetCurrentThreadId();
+    const std::uint32_t opens = files_.opens();
+    auto hold = wait_blocking_result(dedup::impl::hold_loaded_store(*root_));
+    ASSERT_TRUE(hold.has_value());
+    EXPECT_FALSE(unloaded()) << "the query holds a store that is gone";
+    EXPECT_GT(files_.opens(), opens);
 }
 
 // Bounded stress: the clock runs ten minutes a reading, so the idle task unloads the folder at
