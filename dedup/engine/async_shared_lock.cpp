@@ -56,14 +56,25 @@ async_shared_lock::waiter* async_shared_lock::grant_locked() noexcept
     return granted;
 }
 
-void async_shared_lock::resume(waiter* granted) noexcept
+void async_shared_lock::resume(waiter* granted, tavik::details::thread_pool_submitter submit) noexcept
 {
     while (granted) {
         // The node lives in the waiting coroutine's frame: read it before the coroutine can run.
         waiter* next = granted->next;
-        tavik::details::resume_on_thread_pool_or_inline(granted->handle);
+        tavik::details::resume_on_thread_pool_or_inline(granted->handle, submit);
         granted = next;
     }
+}
+
+void async_shared_lock::deferred_resumptions::add(waiter* granted) noexcept
+{
+    if (!granted)
+        return;
+    waiter* last = granted;
+    while (last->next)
+        last = last->next;
+    last->next = head_;
+    head_ = granted;
 }
 
 void async_shared_lock::unlock() noexcept
@@ -72,7 +83,16 @@ void async_shared_lock::unlock() noexcept
     holders_ = 0;
     waiter* granted = grant_locked();
     ReleaseSRWLockExclusive(&guard_);
-    resume(granted);
+    resume(granted, &TrySubmitThreadpoolCallback);
+}
+
+void async_shared_lock::unlock(deferred_resumptions& later) noexcept
+{
+    AcquireSRWLockExclusive(&guard_);
+    holders_ = 0;
+    waiter* granted = grant_locked();
+    ReleaseSRWLockExclusive(&guard_);
+    later.add(granted);
 }
 
 void async_shared_lock::unlock_shared() noexcept
@@ -81,7 +101,7 @@ void async_shared_lock::unlock_shared() noexcept
     --holders_;
     waiter* granted = holders_ == 0 ? grant_locked() : nullptr;
     ReleaseSRWLockExclusive(&guard_);
-    resume(granted);
+    resume(granted, &TrySubmitThreadpoolCallback);
 }
 
 void async_shared_lock::downgrade() noexcept
@@ -90,7 +110,7 @@ void async_shared_lock::downgrade() noexcept
     holders_ = 1;
     waiter* granted = grant_locked();
     ReleaseSRWLockExclusive(&guard_);
-    resume(granted);
+    resume(granted, &TrySubmitThreadpoolCallback);
 }
 
 std::int32_t async_shared_lock::holders() const noexcept

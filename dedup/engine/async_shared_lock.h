@@ -7,14 +7,20 @@
 // thread may release what another took. Waiting suspends the coroutine instead of blocking its
 // thread; waiters are served in arrival order (shared waiters behind a waiting exclusive one wait
 // for it, so loads are not starved by a stream of readers) and each is resumed on a thread-pool
-// thread, never inside the releasing call, so a release made under another lock never runs a
-// waiter under that lock.
+// thread. When the pool refuses the work, the waiter runs on the releasing thread instead, so it
+// is never lost; a release made while another lock is held (the cache eviction releases file
+// locks under the store lock) therefore hands its waiters to a deferred_resumptions declared
+// before that lock's guard, which resumes them once the lock is released: a waiter run inline
+// under the store lock would deadlock on it.
 //
 //     co_await lock.lock_shared();   ...   lock.unlock_shared();
 //     co_await lock.lock();          ...   lock.downgrade(); ... lock.unlock_shared();
 //     if (lock.try_lock()) { ...; lock.unlock(); }     // never waits: for holders of other locks
+//     deferred_resumptions later;  exclusive_lock_guard g(other);  ...  lock.unlock(later);
 //
 // Awaiting is only for coroutines; a lock awaiter is awaited once, where it was made.
+
+#include <tavik/future.h>
 
 #include <windows.h>
 
@@ -31,6 +37,24 @@ class async_shared_lock {
     };
 
 public:
+    // Waiters granted by releases made under another lock; resumed (each on the pool, or inline
+    // when the pool refuses) when this goes, which must be after that lock is released.
+    class deferred_resumptions {
+    public:
+        explicit deferred_resumptions(
+            tavik::details::thread_pool_submitter submit = &TrySubmitThreadpoolCallback) noexcept
+            : submit_(submit) {}
+        deferred_resumptions(const deferred_resumptions&) = delete;
+        deferred_resumptions& operator=(const deferred_resumptions&) = delete;
+        ~deferred_resumptions() { resume(head_, submit_); }
+
+    private:
+        friend class async_shared_lock;
+        void add(waiter* granted) noexcept;
+        waiter* head_ = nullptr;
+        tavik::details::thread_pool_submitter submit_;
+    };
+
     class [[nodiscard]] awaiter {
     public:
         awaiter(async_shared_lock& lock, bool exclusive) noexcept : lock_(&lock) { node_.exclusive = exclusive; }
@@ -64,6 +88,8 @@ public:
     bool try_lock_shared() noexcept { return try_acquire(false); }
 
     void unlock() noexcept;
+    // Releases now; the waiters it grants are resumed when `later` goes.
+    void unlock(deferred_resumptions& later) noexcept;
     void unlock_shared() noexcept;
     // Exclusive to shared with no moment unlocked in between.
     void downgrade() noexcept;
@@ -77,7 +103,7 @@ private:
     // Under guard_: takes out the waiters that can be granted now; the caller resumes them after
     // releasing guard_.
     waiter* grant_locked() noexcept;
-    static void resume(waiter* granted) noexcept;
+    static void resume(waiter* granted, tavik::details::thread_pool_submitter submit) noexcept;
 
     mutable SRWLOCK guard_ = SRWLOCK_INIT;  // held only for the few instructions of each call
     std::int32_t holders_ = 0;

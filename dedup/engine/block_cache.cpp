@@ -76,6 +76,9 @@ void block_store::arm_eviction_timer_locked() noexcept
 
 void block_store::enter_cache(block_file& file)
 {
+    // Declared before the guard: a reader that queued on a candidate's lock while it was tried
+    // runs only once the store lock is released (it takes that lock itself on its way).
+    async_shared_lock::deferred_resumptions later(options_.submit);
     exclusive_lock_guard guard(lock_);
     if (file.where != block_file::place::cold)
         return;  // a writer's file: it joins the store's lists at the commit
@@ -87,14 +90,14 @@ void block_store::enter_cache(block_file& file)
             if (!candidate.lock.try_lock())
                 continue;
             if (!candidate.loaded) {
-                candidate.lock.unlock();
+                candidate.lock.unlock(later);
                 continue;
             }
             unload_locked(candidate);
             hot_.erase(hot_.iterator_to(candidate));
             cold_.push_back(candidate);
             candidate.where = block_file::place::cold;
-            candidate.lock.unlock();
+            candidate.lock.unlock(later);
             break;
         }
     }
@@ -110,6 +113,8 @@ void block_store::evict_idle_files()
 {
     const std::uint64_t current = now();
     const std::uint64_t threshold = current > idle_unload_ticks ? current - idle_unload_ticks : 0;
+    // Before the guard, as in enter_cache.
+    async_shared_lock::deferred_resumptions later(options_.submit);
     exclusive_lock_guard guard(lock_);
     for (auto it = hot_.begin(); it != hot_.end();) {
         block_file& file = *it;
@@ -125,7 +130,7 @@ void block_store::evict_idle_files()
         } else {
             ++it;
         }
-        file.lock.unlock();
+        file.lock.unlock(later);
     }
     if (hot_.empty()) {
         pool_.free_all();

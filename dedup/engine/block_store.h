@@ -42,6 +42,9 @@ struct block_store_options {
     std::uint32_t compression_slots = 0;       // files a writer compresses at once; 0: the processors
     bool eviction_timer = true;                // false: nothing unloads idle files but evict_idle_files
     std::uint32_t sector_size = 0;             // 0: the volume's physical sector size (512 when unknown)
+    // How waiters of block-file locks released under the store lock are handed to the pool; tests
+    // make it refuse, as an exhausted pool does.
+    tavik::details::thread_pool_submitter submit = &TrySubmitThreadpoolCallback;
 };
 
 // A block's bytes in a loaded block file. While the view exists the file stays loaded: the view
@@ -138,6 +141,7 @@ public:
     std::uint32_t compression_slots() const noexcept { return compression_slots_; }
     store_file_system& file_system() const noexcept { return *fs_; }
     page_buffer_pool& pool() noexcept { return pool_; }
+    tavik::details::thread_pool_submitter submitter() const noexcept { return options_.submit; }
     std::uint64_t now() const;
 
     // Block-file numbers. A writer takes its numbers from next_number_locked() on, under the store

@@ -18,13 +18,6 @@ namespace dedup::impl {
 
 namespace {
 
-std::uint64_t now_filetime() noexcept
-{
-    FILETIME now;
-    GetSystemTimePreciseAsFileTime(&now);
-    return (std::uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
-
 GUID new_folder_id() noexcept
 {
     GUID id{};
@@ -91,7 +84,11 @@ folder_statistics root_folder::get_statistics()
 {
     // An object whose create or open failed has no store to report on, even when a failed load
     // left one half built.
-    if (!initialized_ || tavik::details::wait_blocking_result(ensure_loaded()) || !store_)
+    if (!initialized_)
+        return {};
+    // The hold keeps an idle unload from dropping the store while its statistics are read.
+    const auto hold = tavik::details::wait_blocking_result(hold_loaded_store(*this));
+    if (!hold || !store_)
         return {};
     return store_->statistics();
 }
@@ -194,9 +191,10 @@ std::error_code root_folder::create(std::wstring path, create_params params)
         tavik::details::wait_blocking_result(save_file_info(std::move(image), 7));
 
         initialized_ = true;
+        // Last use before the idle task: its first look must not find the folder idle since 1601.
+        last_use_ = clock().now();
         start_schedule();
         start_idle_task();
-        last_use_ = now_filetime();
         return {};
     } catch (const tavik::details::hresult_error_impl& error) {
         if (!initialized_)
@@ -228,34 +226,6 @@ tavik::details::future<std::error_code> root_folder::open(std::wstring path)
     // The folder's lifetime ends the load early: the object is being given up.
     tavik::details::cancellation_token token(lifetime_, co_await tavik::details::this_promise);
     co_return co_await load_file_info();
-}
-
-tavik::details::future<std::error_code> root_folder::ensure_loaded()
-{
-    for (;;) {
-        if (!unloaded_.load(std::memory_order_acquire)) {
-            last_use_ = now_filetime();
-            co_return std::error_code{};
-        }
-        AcquireSRWLockExclusive(&tree_lock_);
-        if (!unloaded_.load(std::memory_order_acquire)) {
-            ReleaseSRWLockExclusive(&tree_lock_);
-            continue;
-        }
-        std::error_code result;
-        std::exception_ptr failure;
-        try {
-            result = co_await load_file_info();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        // An SRW lock may be released by another thread than the one that took it; the load may
-        // have continued on a pool thread.
-        ReleaseSRWLockExclusive(&tree_lock_);
-        if (failure)
-            std::rethrow_exception(failure);
-        co_return result;
-    }
 }
 
 tavik::details::future<void> root_folder::save_file_info(std::vector<std::uint8_t> image,
@@ -335,17 +305,13 @@ tavik::details::future<std::error_code> root_folder::load_file_info()
         initialized_ = true;
         start_schedule();
     }
+    last_use_ = clock().now();
     unloaded_.store(false, std::memory_order_release);
     start_idle_task();
-    last_use_ = now_filetime();
     co_return std::error_code{};
 }
 
 void root_folder::start_schedule()
-{
-}
-
-void root_folder::start_idle_task()
 {
 }
 

@@ -26,6 +26,7 @@
 #include <dedup/engine/block_store.h>
 #include <dedup/engine/folder_tree.h>
 #include <dedup/engine/folder_tree_file.h>
+#include <dedup/engine/idle_unload.h>
 #include <dedup/engine/iroot.h>
 
 #include <atomic>
@@ -40,6 +41,8 @@ struct root_folder_options {
     // Given to every block store the folder builds; its file system also writes and reads the
     // tree file.
     block_store_options store;
+    // The idle unload's time and periods; null: the system clock and the product's periods.
+    idle_clock* clock = nullptr;
 };
 
 class root_folder : public Ostrel::com::details::object<root_folder, IRoot> {
@@ -78,10 +81,6 @@ public:
     bool is_empty() override;
     std::int32_t remove() override;
 
-    // The store-loaded check every operation and query awaits first: loads the store again after
-    // an idle unload (under the tree lock held exclusively), else only notes the use.
-    tavik::details::future<std::error_code> ensure_loaded();
-
     // Serializes nothing itself: saves an image made under the tree lock (or of an unpublished
     // tree) as "files.deinfo", with the block store's statistics in the header. Raises
     // traceable_error when the file cannot be written; the previous file then stays.
@@ -96,11 +95,21 @@ public:
     const std::wstring& store_path() const noexcept { return store_path_; }
 
 private:
+    // The idle unload (idle_unload.h) works on the tree, the store and the idle members.
+    friend tavik::details::future<std::error_code> ensure_loaded(root_folder& root);
+    friend tavik::details::future<void> idle_task(root_folder& root);
+    friend tavik::details::future<bool> suspend_idle_task(root_folder& root);
+    friend void restart_idle_task(root_folder& root);
+    friend tavik::details::future<std::expected<store_hold, std::error_code>> hold_loaded_store(root_folder& root);
+    friend bool is_unloaded(const root_folder& root) noexcept;
+
     store_file_system& files() const noexcept;
-    // The background schedule (optimize and gc periods) and the idle unload plug in here: create
-    // and every load start them, the destructor waits for their futures. This folder object runs
-    // neither yet, so both leave their task empty.
+    idle_clock& clock() const noexcept;
+    // The background schedule (optimize and gc periods) plugs in here: create and every load start
+    // it, the destructor waits for its future. This folder object does not run it yet.
     void start_schedule();
+    // Started by create and every load, unless an operation has the idle task suspended (it
+    // restarts the task itself) or one runs already.
     void start_idle_task();
 
     // Members in the order of the folder's model.
@@ -125,6 +134,7 @@ private:
     bool initialized_ = false;
     std::atomic<bool> unloaded_{false};
     root_folder_options options_;
+    idle_unload_state idle_state_;
 };
 
 } // namespace dedup::impl

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <tavik/lock_guard.h>
+
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
@@ -269,6 +272,67 @@ TEST_F(BlockCache, ReadersRacingWithLoadsAndEvictionsAlwaysSeeTheirBytes)
     EXPECT_LE(store->hot_count(), 2u + 4u);
 }
 
+// A thread pool with no work to spare: every submission is refused.
+BOOL WINAPI refuse(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+
+// Bounded stress: the pool refuses the resumption of every reader that queued on a block file's
+// lock while the eviction (or a full cache's load) tried it under the store lock. Such a reader
+// runs on the evicting thread; under the store lock it would deadlock on its own way to that
+// lock. A deadlock ends the process after 60 s instead of hanging the run.
+TEST_F(BlockCache, ReadersQueuedBehindAnEvictionRunAfterTheStoreLockWhenThePoolRefuses)
+{
+    block_store_options options;
+    options.file_system = &fs;
+    options.clock = [this] { return clock.load(); };
+    options.cache_limit = 2;
+    options.eviction_timer = false;
+    options.submit = &refuse;
+    auto store = std::make_unique<block_store>(options);
+    store->init(blocks, 4096);
+    ASSERT_FALSE(store->open_store());
+
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 6000 && !done.load(); ++i)
+            std::this_thread::sleep_for(10ms);
+        if (!done.load()) {
+            std::fputs("deadlock: a reader was resumed under the store lock\n", stderr);
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    });
+    std::atomic<int> wrong{0};
+    std::atomic<bool> readers_done{false};
+    std::thread evictor([&] {
+        while (!readers_done.load()) {
+            clock += 40 * second;
+            store->evict_idle_files();
+        }
+    });
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&, t] {
+            for (int i = 0; i < 400; ++i) {
+                std::size_t which = (t * 7 + i * 5) % contents.size();
+                block_view view = run(fetch_block(*store, key_of(contents[which])));
+                if (to_vector(view.bytes()) != contents[which])
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& t : readers)
+        t.join();
+    readers_done = true;
+    evictor.join();
+    done = true;
+    watchdog.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 // ---------------------------------------------------------------------------------------------
 
 tavik::details::future<void> take(async_shared_lock& lock, bool exclusive, std::atomic<int>& got)
@@ -305,6 +369,39 @@ TEST(AsyncSharedLock, ServesWaitersInOrderAndMayBeReleasedAnywhere)
     lock.unlock();
     run(std::move(w));
     run(std::move(r));
+}
+
+tavik::details::future<void> take_then_try(async_shared_lock& lock, SRWLOCK& other, std::atomic<int>& got,
+                                           std::atomic<bool>& other_was_free)
+{
+    co_await lock.lock_shared();
+    if (TryAcquireSRWLockExclusive(&other)) {
+        other_was_free = true;
+        ReleaseSRWLockExclusive(&other);
+    }
+    ++got;
+    lock.unlock_shared();
+}
+
+TEST(AsyncSharedLock, AReleaseUnderAnotherLockResumesItsWaiterOnlyOnceThatLockIsReleased)
+{
+    async_shared_lock lock;
+    SRWLOCK other = SRWLOCK_INIT;
+    std::atomic<int> got{0};
+    std::atomic<bool> other_was_free{false};
+    ASSERT_TRUE(lock.try_lock());
+    auto waiter = take_then_try(lock, other, got, other_was_free);
+    {
+        // The pool refuses: the waiter runs on this thread, which must not hold `other` then.
+        async_shared_lock::deferred_resumptions later(&refuse);
+        tavik::details::exclusive_lock_guard guard(other);
+        lock.unlock(later);
+        EXPECT_EQ(got.load(), 0);
+    }
+    EXPECT_EQ(got.load(), 1);
+    EXPECT_TRUE(other_was_free.load());
+    run(std::move(waiter));
+    EXPECT_EQ(lock.holders(), 0);
 }
 
 } // namespace
