@@ -132,6 +132,7 @@ void block_store::init(std::wstring path, std::uint32_t limit, std::optional<fol
         cache_limit_ = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(q, 4, std::numeric_limits<std::uint32_t>::max()));
     }
 
+    saved_ = statistics;
     if (statistics) {
         uncompressed_size_ = statistics->uncompressed_size;
         unique_size_ = statistics->unique_size;
@@ -260,13 +261,44 @@ std::error_code block_store::load_locked(bool empty_tree)
     if (!by_number.empty())
         next_number_ = largest + 1;
 
-    std::wstring index_path = recover_interrupted_replace(*fs_, block_index_path(path_));
+    const std::wstring index_path = recover_interrupted_replace(*fs_, block_index_path(path_));
+    bool missing = false;
+    if (auto error = load_index_locked(index_path, by_number, missing)) {
+        index_.clear();
+        if (missing && (by_number.empty() || empty_tree))
+            return {};
+        return error;
+    }
+    if (!saved_ || index_matches_saved_locked())
+        return {};
+
+    // The index does not belong to the tree file: an optimize stopped between the two files.
+    const std::wstring backup = backup_path(block_index_path(path_));
+    if (fs_->file_exists(backup)) {
+        block_index current;
+        current.swap(index_);
+        bool backup_missing = false;
+        if (!load_index_locked(backup, by_number, backup_missing) && index_matches_saved_locked()) {
+            // Best effort: when the swap fails the backup still serves this load, and the next
+            // load finds the same pair again.
+            fs_->replace(index_path, backup, replacement_path(block_index_path(path_)));
+            return {};
+        }
+        index_.swap(current);
+    }
+    return {};
+}
+
+std::error_code block_store::load_index_locked(const std::wstring& path,
+                                               const std::unordered_map<std::uint64_t, block_file*>& by_number,
+                                               bool& missing)
+{
+    index_.clear();
     mapped_file image;
     try {
-        image = fs_->map_file(index_path);
+        image = fs_->map_file(path);
     } catch (const tavik::details::hresult_error_impl& failure) {
-        if (failure.code() == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) && (by_number.empty() || empty_tree))
-            return {};
+        missing = failure.code() == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
         return make_hresult_error_code(failure.code());
     }
     std::uint64_t record_count = 0;
@@ -274,7 +306,7 @@ std::error_code block_store::load_locked(bool empty_tree)
         return error;
     if (image.size == 0)
         return {};
-    index_.reserve(std::max<std::uint64_t>(record_count, index_.size()));
+    index_.reserve(record_count);
 
     const std::uint64_t dcb_bound = max_block_file_content(limit_);
     auto find_file = [&](std::uint64_t number) -> block_index_file::file_extent {
@@ -290,6 +322,18 @@ std::error_code block_store::load_locked(bool empty_tree)
     if (error)
         index_.clear();
     return error;
+}
+
+bool block_store::index_matches_saved_locked() const noexcept
+{
+    std::uint64_t unique = 0;
+    std::uint64_t uncompressed = 0;
+    for (const auto& [key, entry] : index_) {
+        unique += entry.size;
+        uncompressed += std::uint64_t(entry.size) * entry.references;
+    }
+    return index_.size() == saved_->block_count && unique == saved_->unique_size &&
+           uncompressed == saved_->uncompressed_size;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -31,6 +31,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 
 namespace dedup {
 
@@ -112,6 +113,15 @@ public:
     // holds an empty tree and zero statistics: a missing "blocks.ddb" is then an empty index even
     // when block files exist (a first optimize that wrote block files but stopped before its
     // index), and the next purge deletes those files.
+    //
+    // The pair of store files: an optimize replaces "blocks.ddb" before "files.deinfo", so a crash
+    // between the two leaves the new index beside the old tree, whose match is "blocks.ddb.backup".
+    // The tree file's statistics (given to init) tell the pairs apart without a field of their
+    // own: an index matches when its block count, the sum of its block sizes (the unique size) and
+    // the sum of size times references (the uncompressed size) are the tree file's. When
+    // "blocks.ddb" does not match and ".backup" does, the backup is put back in place and loaded
+    // (an optimize writes an empty index first when there is none, so that even the first one
+    // leaves a backup). Otherwise "blocks.ddb" is loaded as it is.
     std::error_code open_store(bool empty_tree = false);
 
     // {uncompressed size, unique size, compressed size, block count}, under the store lock shared.
@@ -168,6 +178,10 @@ private:
     void unload_locked(block_file& file) noexcept;
     void free_file(block_file* file) noexcept;
     std::error_code load_locked(bool empty_tree);
+    // Parses the index file at `path` into index_; `missing` is set when it does not exist.
+    std::error_code load_index_locked(const std::wstring& path, const std::unordered_map<std::uint64_t, block_file*>& by_number,
+                                      bool& missing);
+    bool index_matches_saved_locked() const noexcept;
     // Step of a load after its file has been read: makes room in the cache and enters the file.
     void enter_cache(block_file& file);
 
@@ -188,6 +202,7 @@ private:
     // before it resets this.
     tavik::unique_threadpool_timer_nowait eviction_timer_;
     page_buffer_pool pool_;
+    std::optional<folder_statistics> saved_;  // as the tree file recorded them
     std::uint64_t uncompressed_size_ = 0;
     std::uint64_t unique_size_ = 0;
     std::uint64_t compressed_size_ = 0;

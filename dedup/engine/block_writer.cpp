@@ -66,6 +66,16 @@ block_writer::~block_writer()
 {
     if (committed_)
         return;
+    if (keep_files_) {
+        for (block_file& file : new_files_)
+            if (file.pending)
+                tavik::details::wait_blocking(tavik::details::shared_future_impl<void>::as_future(file.pending));
+        new_files_.clear_and_dispose([](block_file* file) { delete file; });
+        in_flight_.clear();
+        open_.fill(nullptr);
+        store_->reserve_numbers(next_number_);
+        return;
+    }
     discard_files();
     if (left_files_behind_) {
         // Their numbers must not come round again before a reload sets the next number past
@@ -376,24 +386,77 @@ private:
 
 tavik::details::future<void> save_block_index(block_writer& writer)
 {
+    co_await write_block_index(writer, false);
+    commit_block_writer(writer);
+}
+
+namespace {
+
+std::uint64_t bytes_on_disk(const block_file_list& files)
+{
+    std::uint64_t total = 0;
+    for (const block_file& file : files)
+        total += file.size_on_disk;
+    return total;
+}
+
+} // namespace
+
+tavik::details::future<bool> write_block_index(block_writer& writer, bool paired)
+{
     if (writer.cancelled())
         tavik::details::throw_operation_cancelled();
     // Committing an index that names a file still in memory would lose its blocks.
-    std::uint64_t new_bytes = 0;
     for (block_file& file : writer.new_files_) {
         if (!file.pending || !file.pending->is_ready() || !file.stored)
             tavik::details::throw_hresult(E_UNEXPECTED);
-        new_bytes += file.size_on_disk;
     }
     block_store& store = writer.store();
-    if (!store.path().empty()) {
-        index_image_source source(writer.index_, writer.next_number_);
-        co_await durable_replace(store.file_system(), block_index_path(store.path()), source);
+    if (store.path().empty())
+        co_return false;
+    const std::wstring target = block_index_path(store.path());
+    // An interrupted swap is finished first (durable_replace does it too), so that what is on
+    // disk now is what a failure must put back.
+    recover_interrupted_replace(store.file_system(), target);
+    const bool had_previous = store.file_system().file_exists(target);
+    if (!had_previous && paired) {
+        // An empty index first, matching the empty tree of a new store, so that a crash after the
+        // real one leaves a ".backup" that the next load can recognise as the tree's match.
+        co_await durable_replace(store.file_system(), target, std::span<const std::span<const std::byte>>());
     }
-    store.commit({writer.index_, writer.new_files_, writer.added_bytes_, writer.unique_bytes_, new_bytes,
-                  writer.next_number_});
+    index_image_source source(writer.index_, writer.next_number_);
+    co_await durable_replace(store.file_system(), target, source);
+    co_return had_previous || paired;
+}
+
+void commit_block_writer(block_writer& writer)
+{
+    writer.store().commit({writer.index_, writer.new_files_, writer.added_bytes_, writer.unique_bytes_,
+                           bytes_on_disk(writer.new_files_), writer.next_number_});
     writer.in_flight_.clear();
     writer.committed_ = true;
+}
+
+bool restore_block_index(block_writer& writer, bool had_previous)
+{
+    block_store& store = writer.store();
+    if (store.path().empty())
+        return true;
+    store_file_system& fs = store.file_system();
+    const std::wstring target = block_index_path(store.path());
+    if (!had_previous)
+        return fs.remove(target) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    // The new file moves to ".new" and ".backup" back into place. A crash between the two renames
+    // leaves ".new" beside ".backup" without a target, which the next load completes to the new
+    // file and then recognises as not matching the tree file (block_store::open_store).
+    return fs.replace(target, backup_path(target), replacement_path(target));
+}
+
+folder_statistics statistics_after_commit(const block_writer& writer)
+{
+    folder_statistics now = writer.store().statistics();
+    return {now.uncompressed_size + writer.added_bytes_, now.unique_size + writer.unique_bytes_,
+            now.compressed_size + bytes_on_disk(writer.new_files_), writer.index_.size()};
 }
 
 // ---------------------------------------------------------------------------------------------

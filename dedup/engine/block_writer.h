@@ -60,10 +60,15 @@ public:
 
     const block_index& index() const noexcept { return index_; }
     block_store& store() const noexcept { return *store_; }
+    // The writer's buffers: also the chunker's carry while a stream is read for this writer.
+    page_buffer_pool& pool() noexcept { return pool_; }
     std::uint64_t added_bytes() const noexcept { return added_bytes_; }    // modulo 2^64: may go down
     std::uint64_t unique_bytes() const noexcept { return unique_bytes_; }  // likewise
     std::uint64_t next_number() const noexcept { return next_number_; }
     bool committed() const noexcept { return committed_; }
+    // The writer goes without commit but leaves its block files on disk (a "blocks.ddb" that names
+    // them may be on disk): a later purge removes them once nothing names them.
+    void keep_files() noexcept { keep_files_ = true; }
     std::size_t new_file_count() const noexcept { return new_files_.size(); }
     block_file* open_file(block_kind kind) const noexcept { return open_[static_cast<unsigned>(kind)]; }
     // Closed files whose compression or write has not been seen to end; for tests.
@@ -72,6 +77,9 @@ public:
 private:
     friend tavik::details::future<void> complete_compression(block_writer& writer, int level);
     friend tavik::details::future<void> save_block_index(block_writer& writer);
+    friend tavik::details::future<bool> write_block_index(block_writer& writer, bool paired);
+    friend void commit_block_writer(block_writer& writer);
+    friend folder_statistics statistics_after_commit(const block_writer& writer);
     friend tavik::details::future<void> compress_blocks(block_writer& writer, block_file& file, int level);
 
     bool cancelled() const noexcept { return cancel_ && cancel_->is_cancelled(); }
@@ -94,6 +102,7 @@ private:
     std::uint64_t unique_bytes_ = 0;
     bool committed_ = false;
     bool left_files_behind_ = false;  // a discarded file could not be deleted
+    bool keep_files_ = false;
 };
 
 // Takes the store lock exclusively, copies the index and constructs a writer under it.
@@ -111,6 +120,28 @@ tavik::details::future<void> complete_compression(block_writer& writer, int leve
 // block files and statistics in one step under the store lock. Raises on failure, leaving the
 // store as it was; every block file of the writer must have been written (complete_compression).
 tavik::details::future<void> save_block_index(block_writer& writer);
+
+// The two halves of save_block_index, for an operation that must replace "files.deinfo" between
+// them (both store files on disk before either is committed in memory).
+//
+// write_block_index: raises operation_cancelled when the operation was cancelled, and
+// E_UNEXPECTED when a block file of the writer is not written yet; otherwise replaces "blocks.ddb"
+// (keeping the previous one as ".backup") and tells whether a previous file now is the backup. With
+// `paired` (the index is saved with a tree file), a store without an index gets an empty one first,
+// which a new store's empty tree matches, so that a crash before the tree file leaves a ".backup"
+// the next load recognises. A failure leaves the previous file in place.
+tavik::details::future<bool> write_block_index(block_writer& writer, bool paired);
+// Takes the writer's index, block files and statistics into the store in one step.
+void commit_block_writer(block_writer& writer);
+// Puts the previous "blocks.ddb" back after write_block_index replaced it and a later step failed
+// (`had_previous` as write_block_index returned it; without one the new file simply goes). False
+// when that failed: the new file may still be what is on disk, and the writer must then keep the
+// block files it names (keep_files).
+bool restore_block_index(block_writer& writer, bool had_previous);
+
+// The store's statistics as commit_block_writer will leave them (for the header of the tree file
+// written before the commit).
+folder_statistics statistics_after_commit(const block_writer& writer);
 
 // The block of `key` in the writer's index (no lock: for the operation that owns the writer), or
 // an empty view. Safe on the writer's own files at every stage: an open file is read in place (the

@@ -8,6 +8,8 @@
 #include <dedup/engine/block_writer.h>
 #include <dedup/engine/folder_tree.h>
 
+#include <tavik/cancellation.h>
+
 #include <windows.h>
 
 #include <cstdint>
@@ -84,6 +86,8 @@ struct optimize_context {
     std::optional<block_writer> writer;
     std::int32_t compression_level = 7;  // 1 to 12
     bool converting = false;             // the dry run: every item on disk is new
+    // The operation's source: its cancellation ends the read of a file before its next piece.
+    const tavik::details::cancellation_source* cancel = nullptr;
 
     // Set by the scan.
     std::vector<skipped_item> skipped;

@@ -229,20 +229,27 @@ tavik::details::future<std::error_code> root_folder::open(std::wstring path)
 }
 
 tavik::details::future<void> root_folder::save_file_info(std::vector<std::uint8_t> image,
-                                                        std::int32_t compression_level)
+                                                        std::int32_t compression_level,
+                                                        std::optional<folder_statistics> statistics)
 {
     page_buffer compressed = compress_tree_image(image, compression_level);
     image = {};
-    if (store_)
-        header_.statistics = store_->statistics();
+    // The image of the header changes only once the file is written: a failed save leaves the
+    // header as the file on disk has it.
+    file_info_header written = header_;
+    if (statistics)
+        written.statistics = *statistics;
+    else if (store_)
+        written.statistics = store_->statistics();
     std::vector<std::byte> header;
     tavik::byte_writer out(header);
-    write_file_info_header(out, header_);
+    write_file_info_header(out, written);
     const std::span<const std::byte> pieces[] = {
         header,
         {compressed.data, compressed.used},
     };
     co_await durable_replace(files(), file_info_path(store_path_), pieces);
+    header_ = written;
 }
 
 tavik::details::future<std::error_code> root_folder::load_file_info()

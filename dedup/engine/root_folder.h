@@ -82,9 +82,11 @@ public:
     std::int32_t remove() override;
 
     // Serializes nothing itself: saves an image made under the tree lock (or of an unpublished
-    // tree) as "files.deinfo", with the block store's statistics in the header. Raises
+    // tree) as "files.deinfo", with the block store's statistics in the header, or `statistics`
+    // when given (an optimize records the statistics its commit is about to make). Raises
     // traceable_error when the file cannot be written; the previous file then stays.
-    tavik::details::future<void> save_file_info(std::vector<std::uint8_t> image, std::int32_t compression_level);
+    tavik::details::future<void> save_file_info(std::vector<std::uint8_t> image, std::int32_t compression_level,
+                                                std::optional<folder_statistics> statistics = std::nullopt);
 
     // Reads "files.deinfo" into the tree root and rebuilds the block store from the store folder.
     // Errors of the file's content are returned; failures to read it are raised. A load that
