@@ -84,10 +84,10 @@ struct io_operation {
         handoff.store(0, std::memory_order_relaxed);
         publish(this);
 
-        HANDLE pipe = transport->pipe_;
+        HANDLE pipe = transport->pipe_.get();
         if (transport->issue_hook_)
             transport->issue_hook_();
-        StartThreadpoolIo(transport->io_);
+        StartThreadpoolIo(transport->io_.get());
         BOOL ok;
         DWORD done = 0;
         switch (what) {
@@ -106,12 +106,12 @@ struct io_operation {
             error = ERROR_SUCCESS; // the client came between the creation and the call
         if (error == ERROR_SUCCESS) {
             // Completion packets are skipped for operations that succeed at once: none will come.
-            CancelThreadpoolIo(transport->io_);
+            CancelThreadpoolIo(transport->io_.get());
             transferred = done;
             return false;
         }
         if (error != ERROR_IO_PENDING) {
-            CancelThreadpoolIo(transport->io_);
+            CancelThreadpoolIo(transport->io_.get());
             result = error;
             return false;
         }
@@ -146,42 +146,28 @@ static_assert(offsetof(io_operation, overlapped) == 0);
 
 namespace {
 
-struct pipe_handle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    pipe_handle() = default;
-    explicit pipe_handle(HANDLE v) : h(v) {}
-    pipe_handle(const pipe_handle&) = delete;
-    pipe_handle& operator=(const pipe_handle&) = delete;
-    ~pipe_handle()
-    {
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-    }
-    HANDLE release() noexcept { return std::exchange(h, INVALID_HANDLE_VALUE); }
-};
-
 // Completion of operations that succeed at once is skipped, and a thread-pool I/O object is bound
 // to the pipe. Either failure raises the last error.
-tavik::details::threadpool_io_handle bind_to_thread_pool(HANDLE pipe)
+tavik::unique_threadpool_io_nowait bind_to_thread_pool(HANDLE pipe)
 {
     if (!SetFileCompletionNotificationModes(pipe, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS))
         tavik::details::throw_last_error();
-    PTP_IO io = CreateThreadpoolIo(pipe, &io_operation::completed, nullptr, nullptr);
+    tavik::unique_threadpool_io_nowait io(CreateThreadpoolIo(pipe, &io_operation::completed, nullptr, nullptr));
     if (!io)
         tavik::details::throw_last_error();
-    return tavik::details::threadpool_io_handle(io);
+    return io;
 }
 
 } // namespace
 
-pipe_transport::pipe_transport(HANDLE pipe, PTP_IO io, bool server_side)
-    : pipe_(pipe), io_(io), cancellation_(tavik::details::make_cancellation_source_body()), server_side_(server_side ? 1 : 0)
+pipe_transport::pipe_transport(tavik::unique_file pipe, tavik::unique_threadpool_io_nowait io, bool server_side)
+    : pipe_(std::move(pipe)), io_(std::move(io)), cancellation_(tavik::details::make_cancellation_source_body()), server_side_(server_side ? 1 : 0)
 {
 }
 
 pipe_transport::pipe_transport(pipe_transport&& other) noexcept
-    : pipe_(std::exchange(other.pipe_, INVALID_HANDLE_VALUE)),
-      io_(std::exchange(other.io_, nullptr)),
+    : pipe_(std::move(other.pipe_)),
+      io_(std::move(other.io_)),
       cancellation_(std::move(other.cancellation_)),
       server_side_(other.server_side_)
 {
@@ -191,9 +177,9 @@ pipe_transport::pipe_transport(pipe_transport&& other) noexcept
 pipe_transport& pipe_transport::operator=(pipe_transport&& other) noexcept
 {
     if (this != &other) {
-        close();
-        pipe_ = std::exchange(other.pipe_, INVALID_HANDLE_VALUE);
-        io_ = std::exchange(other.io_, nullptr);
+        close(); // member by member would close the pipe before its I/O object
+        pipe_ = std::move(other.pipe_);
+        io_ = std::move(other.io_);
         cancellation_ = std::move(other.cancellation_);
         other.cancellation_ = tavik::details::cancellation_source(nullptr);
         server_side_ = other.server_side_;
@@ -204,10 +190,8 @@ pipe_transport& pipe_transport::operator=(pipe_transport&& other) noexcept
 void pipe_transport::close() noexcept
 {
     cancellation_ = tavik::details::cancellation_source(nullptr);
-    if (io_)
-        CloseThreadpoolIo(std::exchange(io_, nullptr));
-    if (pipe_ != INVALID_HANDLE_VALUE)
-        CloseHandle(std::exchange(pipe_, INVALID_HANDLE_VALUE));
+    io_.reset();
+    pipe_.reset();
 }
 
 void pipe_transport::link_cancellation(const tavik::details::cancellation_source& parent)
@@ -220,16 +204,16 @@ void pipe_transport::cancel_in_flight() noexcept
     AcquireSRWLockExclusive(&in_flight_lock_);
     // CancelIoEx on an operation that has just completed does nothing.
     if (reading_)
-        CancelIoEx(pipe_, &reading_->overlapped);
+        CancelIoEx(pipe_.get(), &reading_->overlapped);
     if (writing_)
-        CancelIoEx(pipe_, &writing_->overlapped);
+        CancelIoEx(pipe_.get(), &writing_->overlapped);
     ReleaseSRWLockExclusive(&in_flight_lock_);
 }
 
 tavik::details::future<message_t> pipe_transport::read()
 {
     using namespace tavik::details;
-    if (pipe_ == INVALID_HANDLE_VALUE)
+    if (!pipe_)
         throw_hresult(e_fail);
     cancellation_token token(cancellation_, co_await this_promise);
     cancellation_subscription subscription(token, [this] { cancel_in_flight(); });
@@ -287,7 +271,7 @@ tavik::details::future<message_t> pipe_transport::read()
 tavik::details::future<void> pipe_transport::write(message_t message)
 {
     using namespace tavik::details;
-    if (pipe_ == INVALID_HANDLE_VALUE)
+    if (!pipe_)
         throw_hresult(e_fail);
     if (message.body.size() > max_body_size)
         throw_hresult(e_invalidarg);
@@ -344,18 +328,18 @@ tavik::details::future<pipe_transport> create_server(std::wstring_view name, tav
     path.append(name);
     // Remote clients are refused: the folder pipe grants every local user access, and that must
     // not extend to the network.
-    details::pipe::pipe_handle pipe(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+    tavik::unique_file pipe(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                                      PIPE_UNLIMITED_INSTANCES, params.out_buffer_size,
                                                      params.in_buffer_size, params.default_timeout,
                                                      params.security_descriptor ? &attributes : nullptr));
-    if (pipe.h == INVALID_HANDLE_VALUE)
+    if (!pipe)
         throw_last_error();
-    threadpool_io_handle io = details::pipe::bind_to_thread_pool(pipe.h);
+    tavik::unique_threadpool_io_nowait io = details::pipe::bind_to_thread_pool(pipe.get());
 
     // The transport owns the pipe while the connect runs, so that the operation record and the
     // cancellation find it; on failure it closes both.
-    pipe_transport transport(pipe.release(), io.release(), true);
+    pipe_transport transport(std::move(pipe), std::move(io), true);
     {
         cancellation_subscription subscription(token, [&transport] { transport.cancel_in_flight(); });
         io_operation op(transport, source, io_operation::kind::connect);
@@ -390,15 +374,15 @@ pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wa
     // another client took first costs no attempt; the whole connect is still bounded by the time
     // all attempts could take.
     const auto deadline = std::chrono::steady_clock::now() + wait * std::max(attempts, 1);
-    details::pipe::pipe_handle pipe;
+    tavik::unique_file pipe;
     int timed_out = 0;
     for (;;) {
         // The server may identify the client but never act as it: a process that got hold of an
         // instance of the name must not be able to impersonate whoever connects.
-        pipe.h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                             nullptr);
-        if (pipe.h != INVALID_HANDLE_VALUE)
+        pipe.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                               nullptr));
+        if (pipe)
             break;
         const DWORD error = GetLastError();
         // Busy is the moment between two accepts of the server's single listening instance:
@@ -417,10 +401,10 @@ pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wa
     }
 
     DWORD mode = PIPE_READMODE_BYTE;
-    if (!SetNamedPipeHandleState(pipe.h, &mode, nullptr, nullptr))
+    if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr))
         throw_last_error();
-    threadpool_io_handle io = details::pipe::bind_to_thread_pool(pipe.h);
-    return pipe_transport(pipe.release(), io.release(), false);
+    tavik::unique_threadpool_io_nowait io = details::pipe::bind_to_thread_pool(pipe.get());
+    return pipe_transport(std::move(pipe), std::move(io), false);
 }
 
 } // namespace lurran::transports::pipe

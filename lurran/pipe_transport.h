@@ -16,6 +16,7 @@
 
 #include <tavik/cancellation.h>
 #include <tavik/future.h>
+#include <tavik/unique_handle.h>
 
 #include <windows.h>
 
@@ -31,8 +32,8 @@ struct io_operation;
 class pipe_transport {
 public:
     pipe_transport() noexcept = default;
-    // Takes ownership of a connected, overlapped pipe and its thread-pool I/O object.
-    pipe_transport(HANDLE pipe, PTP_IO io, bool server_side);
+    // Takes a connected, overlapped pipe and its thread-pool I/O object.
+    pipe_transport(tavik::unique_file pipe, tavik::unique_threadpool_io_nowait io, bool server_side);
     pipe_transport(pipe_transport&& other) noexcept;
     pipe_transport& operator=(pipe_transport&& other) noexcept;
     pipe_transport(const pipe_transport&) = delete;
@@ -55,9 +56,9 @@ public:
     // Replaces the transport's source by a child of the given one.
     void link_cancellation(const tavik::details::cancellation_source& parent);
 
-    bool is_open() const noexcept { return pipe_ != INVALID_HANDLE_VALUE; }
+    bool is_open() const noexcept { return bool(pipe_); }
     bool server_side() const noexcept { return server_side_ != 0; }
-    HANDLE native_handle() const noexcept { return pipe_; }
+    HANDLE native_handle() const noexcept { return pipe_.get(); }
 
     // Cancels the operations in flight; run by the cancellation subscriptions of the operations.
     void cancel_in_flight() noexcept;
@@ -69,8 +70,11 @@ public:
 private:
     friend struct io_operation;
 
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
-    PTP_IO io_ = nullptr;
+    tavik::unique_file pipe_;
+    // Closed without waiting, before the pipe: the owner closes the transport only after both
+    // operations have ended, possibly on the completion thread of the last one, where a wait for
+    // callbacks would never end.
+    tavik::unique_threadpool_io_nowait io_;
     tavik::details::cancellation_source cancellation_{std::shared_ptr<tavik::details::cancellation_source_body>{}};
     std::uint8_t server_side_ = 0;
 

@@ -18,9 +18,8 @@ FILETIME relative_due(std::int64_t due) noexcept
 
 } // namespace
 
-async_timer::async_timer()
+async_timer::async_timer() : timer_(CreateThreadpoolTimer(&on_timer, this, nullptr))
 {
-    timer_ = CreateThreadpoolTimer(&on_timer, this, nullptr);
     if (!timer_)
         throw_last_error();
 }
@@ -40,7 +39,7 @@ void async_timer::awaiter::await_suspend(std::coroutine_handle<> handle)
         // ever blocking; the callback's short part before it lets go of the timer needs only the
         // lock, so this wait is brief.
         t.flush_ = false;
-        PTP_TIMER timer = t.timer_;
+        PTP_TIMER timer = t.timer_.get();
         ReleaseSRWLockExclusive(&t.lock_);
         WaitForThreadpoolTimerCallbacks(timer, TRUE);
         AcquireSRWLockExclusive(&t.lock_);
@@ -55,7 +54,7 @@ void async_timer::awaiter::await_suspend(std::coroutine_handle<> handle)
     // the waiter, and let it destroy the timer before it is armed.
     if (arm_) {
         FILETIME due = relative_due(due_);
-        SetThreadpoolTimer(t.timer_, &due, 0, 0);
+        SetThreadpoolTimer(t.timer_.get(), &due, 0, 0);
     }
     ReleaseSRWLockExclusive(&t.lock_);
 }
@@ -90,7 +89,7 @@ void async_timer::set_periodic(timer_duration due, std::chrono::milliseconds per
     AcquireSRWLockExclusive(&lock_);
     if (timer_) {
         FILETIME first = relative_due(due.count());
-        SetThreadpoolTimer(timer_, &first, static_cast<DWORD>(period.count()), 0);
+        SetThreadpoolTimer(timer_.get(), &first, static_cast<DWORD>(period.count()), 0);
     }
     ReleaseSRWLockExclusive(&lock_);
 }
@@ -99,7 +98,7 @@ void async_timer::stop() noexcept
 {
     AcquireSRWLockExclusive(&lock_);
     if (timer_)
-        SetThreadpoolTimer(timer_, nullptr, 0, 0);
+        SetThreadpoolTimer(timer_.get(), nullptr, 0, 0);
     flush_ = true;
     ReleaseSRWLockExclusive(&lock_);
 }
@@ -113,7 +112,7 @@ void async_timer::cancel() noexcept
     cancelled_ = true;
     flush_ = true;
     if (timer_)
-        SetThreadpoolTimer(timer_, nullptr, 0, 0);
+        SetThreadpoolTimer(timer_.get(), nullptr, 0, 0);
     std::coroutine_handle<> waiter = std::exchange(waiter_, nullptr);
     const thread_pool_submitter submit = submit_;
     ReleaseSRWLockExclusive(&lock_);
@@ -123,14 +122,11 @@ void async_timer::cancel() noexcept
 
 void async_timer::close_timer() noexcept
 {
+    // Taken out under the lock, closed outside it: the wait for callbacks in flight must not hold
+    // the lock that those callbacks take.
     AcquireSRWLockExclusive(&lock_);
-    PTP_TIMER timer = std::exchange(timer_, nullptr);
+    unique_threadpool_timer_wait timer = std::move(timer_);
     ReleaseSRWLockExclusive(&lock_);
-    if (!timer)
-        return;
-    SetThreadpoolTimer(timer, nullptr, 0, 0);
-    WaitForThreadpoolTimerCallbacks(timer, TRUE);
-    CloseThreadpoolTimer(timer);
 }
 
 auto_cancel_timer::auto_cancel_timer(cancellation_token& token)
@@ -147,20 +143,16 @@ void CALLBACK resume_after_delay(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER
 
 } // namespace
 
-threadpool_timer::~threadpool_timer()
-{
-    if (timer_)
-        CloseThreadpoolTimer(timer_);
-}
+threadpool_timer::~threadpool_timer() = default;
 
 void threadpool_timer::await_suspend(std::coroutine_handle<> handle)
 {
     PTP_TIMER timer = CreateThreadpoolTimer(&resume_after_delay, handle.address(), nullptr);
     if (!timer)
         throw_last_error();
-    if (timer_)
-        CloseThreadpoolTimer(timer_);
-    timer_ = timer;
+    // The previous await's timer is closed here, possibly from inside its own callback (the
+    // coroutine resumed there awaits again): its policy does not wait.
+    timer_.reset(timer);
     FILETIME due = relative_due(due_);
     // Once armed the coroutine may resume and free this object: nothing after this touches it.
     SetThreadpoolTimer(timer, &due, 0, 0);

@@ -19,6 +19,7 @@
 
 #include <tavik/cancellation.h>
 #include <tavik/error.h>
+#include <tavik/unique_handle.h>
 
 #include <windows.h>
 
@@ -75,8 +76,10 @@ public:
 private:
     static void CALLBACK on_timer(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_TIMER timer);
 
-    PTP_TIMER timer_ = nullptr;
-    SRWLOCK lock_ = SRWLOCK_INIT; // guards waiter_, cancelled_ and the arming of timer_
+    // Waits on close: an expiry callback in flight still reads this object until it has handed its
+    // waiter over.
+    unique_threadpool_timer_wait timer_;
+    SRWLOCK lock_ = SRWLOCK_INIT; // guards timer_, waiter_, cancelled_ and the arming of timer_
     std::coroutine_handle<> waiter_;
     bool cancelled_ = false;
     // Set when the timer was stopped under a possibly running expiry: the next wait first lets
@@ -109,7 +112,9 @@ public:
     void await_resume() const noexcept {}
 
 private:
-    PTP_TIMER timer_ = nullptr;
+    // Closed without waiting: its one callback resumes the coroutine that may destroy this object on
+    // the callback's own thread, where a wait would never end.
+    unique_threadpool_timer_nowait timer_;
     std::int64_t due_ = 0;
 };
 

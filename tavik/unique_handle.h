@@ -45,10 +45,12 @@ public:
     pointer get() const noexcept { return value_; }
     explicit operator bool() const noexcept { return value_ != Traits::invalid(); }
     pointer release() noexcept { return std::exchange(value_, Traits::invalid()); }
+    // Resetting to the value already held keeps it: closing it would leave this owner holding a
+    // closed handle, whose value the system may hand out again before this owner closes it twice.
     void reset(pointer value = Traits::invalid()) noexcept
     {
         pointer old = std::exchange(value_, value);
-        if (old != Traits::invalid())
+        if (old != Traits::invalid() && old != value)
             Traits::close(old);
     }
     // For out-parameters of the platform's functions: closes what is held and hands out the slot.

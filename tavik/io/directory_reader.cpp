@@ -13,10 +13,10 @@ void directory_reader::open(const wchar_t* path, page_buffer_pool& pool)
     if (buffer_.capacity < batch_bytes)
         buffer_.reserve(batch_bytes);
     buffer_.used = batch_bytes;
-    handle_ = CreateFileW(path, FILE_READ_DATA | FILE_READ_EA | FILE_READ_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE) {
+    handle_.reset(CreateFileW(path, FILE_READ_DATA | FILE_READ_EA | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle_) {
         error_ = GetLastError();
         return;  // an unopenable folder reads as empty
     }
@@ -27,7 +27,7 @@ bool directory_reader::read_batch() noexcept
 {
     // FileFullDirectoryInfo continues where the previous call on this handle stopped; the end of
     // the folder (ERROR_NO_MORE_FILES) and any failure both end the walk, only a failure is kept.
-    if (GetFileInformationByHandleEx(handle_, FileFullDirectoryInfo, buffer_.data, batch_bytes)) {
+    if (GetFileInformationByHandleEx(handle_.get(), FileFullDirectoryInfo, buffer_.data, batch_bytes)) {
         current_ = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer_.data);
     } else {
         current_ = nullptr;
@@ -56,8 +56,7 @@ void directory_reader::close() noexcept
         std::exchange(pool_, nullptr)->give(std::move(buffer_));
     }
     buffer_.release();
-    if (handle_ != INVALID_HANDLE_VALUE)
-        CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
+    handle_.reset();
 }
 
 } // namespace tavik::io

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <tavik/io/page_buffer.h>
+#include <tavik/unique_handle.h>
 
 namespace tavik::io {
 
@@ -49,7 +50,7 @@ public:
 private:
     bool read_batch() noexcept;
 
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    unique_file handle_;
     page_buffer_pool* pool_ = nullptr;
     page_buffer buffer_;
     const FILE_FULL_DIR_INFO* current_ = nullptr;

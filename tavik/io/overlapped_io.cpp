@@ -40,46 +40,32 @@ void CALLBACK overlapped_io_completion(PTP_CALLBACK_INSTANCE, PVOID, PVOID overl
     awaiter->continuation_.resume();
 }
 
-PTP_IO bind_threadpool_io(HANDLE file, file_io_calls& calls)
+unique_threadpool_io_nowait bind_threadpool_io(HANDLE file, file_io_calls& calls)
 {
-    PTP_IO io = CreateThreadpoolIo(file, overlapped_io_completion, nullptr, nullptr);
+    unique_threadpool_io_nowait io(CreateThreadpoolIo(file, overlapped_io_completion, nullptr, nullptr));
     if (!io)
         tavik::details::throw_last_error();
-    if (!calls.set_completion_modes(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS)) {
-        DWORD error = GetLastError();
-        CloseThreadpoolIo(io);
-        tavik::details::throw_win32_error(int(error));
-    }
+    if (!calls.set_completion_modes(file, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS))
+        tavik::details::throw_last_error();
     return io;
 }
 
-overlapped_file::overlapped_file(HANDLE file, file_io_calls& calls) : file_(file), calls_(&calls)
+overlapped_file::overlapped_file(HANDLE file, file_io_calls& calls) : calls_(&calls)
 {
-    if (file_ == nullptr)
-        file_ = INVALID_HANDLE_VALUE;
-    if (file_ == INVALID_HANDLE_VALUE)
+    // Either empty value of a handle leaves the file unbound.
+    if (file == nullptr || file == INVALID_HANDLE_VALUE)
         return;
-    try {
-        io_ = bind_threadpool_io(file_, calls);
-    } catch (...) {
-        CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE));
-        throw;
-    }
-}
-
-overlapped_file::overlapped_file(overlapped_file&& other) noexcept
-    : file_(std::exchange(other.file_, INVALID_HANDLE_VALUE)),
-      io_(std::exchange(other.io_, nullptr)),
-      calls_(other.calls_)
-{
+    file_.reset(file);
+    io_ = bind_threadpool_io(file, calls); // when it throws, the destroyed members close the file
 }
 
 overlapped_file& overlapped_file::operator=(overlapped_file&& other) noexcept
 {
+    // Member by member would close this file before its I/O object.
     if (this != &other) {
         close();
-        file_ = std::exchange(other.file_, INVALID_HANDLE_VALUE);
-        io_ = std::exchange(other.io_, nullptr);
+        file_ = std::move(other.file_);
+        io_ = std::move(other.io_);
         calls_ = other.calls_;
     }
     return *this;
@@ -87,10 +73,8 @@ overlapped_file& overlapped_file::operator=(overlapped_file&& other) noexcept
 
 void overlapped_file::close() noexcept
 {
-    if (io_)
-        CloseThreadpoolIo(std::exchange(io_, nullptr));
-    if (file_ != INVALID_HANDLE_VALUE)
-        CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE));
+    io_.reset();
+    file_.reset();
 }
 
 overlapped_io_awaiter::overlapped_io_awaiter(kind k, const overlapped_file& file, std::uint64_t position,

@@ -23,6 +23,8 @@
 
 #include <windows.h>
 
+#include <tavik/unique_handle.h>
+
 namespace tavik::io {
 
 // The system calls of the I/O path. Tests substitute them to produce the answers the platform gives
@@ -63,27 +65,28 @@ void CALLBACK overlapped_io_completion(PTP_CALLBACK_INSTANCE instance, PVOID con
 // completion callback and switches on skip-on-success completion. Throws traceable_error with the
 // last error when either step fails: the awaiter's synchronous path relies on no completion
 // following a success at once, so a handle without that mode must not be used.
-PTP_IO bind_threadpool_io(HANDLE file, file_io_calls& calls = system_file_io_calls());
+unique_threadpool_io_nowait bind_threadpool_io(HANDLE file, file_io_calls& calls = system_file_io_calls());
 
 class overlapped_io_awaiter;
 
 // A file handle and its thread-pool I/O object, owned together. Closing neither waits for nor
-// cancels I/O: every operation must have been awaited before the file goes. It may be closed from
-// the completion thread of its last operation (CloseThreadpoolIo allows that; a wait would not).
+// cancels I/O (the I/O object's policy is "nowait"): every operation must have been awaited before
+// the file goes. It may be closed from the completion thread of its last operation, where a wait
+// for callbacks would never end.
 class overlapped_file {
 public:
     overlapped_file() noexcept = default;
     // Takes ownership of `file` (closed also when binding throws); an invalid handle stays unbound.
     explicit overlapped_file(HANDLE file, file_io_calls& calls = system_file_io_calls());
-    overlapped_file(overlapped_file&& other) noexcept;
+    overlapped_file(overlapped_file&& other) noexcept = default;
     overlapped_file& operator=(overlapped_file&& other) noexcept;
     overlapped_file(const overlapped_file&) = delete;
     overlapped_file& operator=(const overlapped_file&) = delete;
-    ~overlapped_file() { close(); }
+    ~overlapped_file() = default; // members go in reverse order: the I/O object, then the file
 
-    explicit operator bool() const noexcept { return file_ != INVALID_HANDLE_VALUE; }
-    HANDLE handle() const noexcept { return file_; }
-    PTP_IO io() const noexcept { return io_; }
+    explicit operator bool() const noexcept { return bool(file_); }
+    HANDLE handle() const noexcept { return file_.get(); }
+    PTP_IO io() const noexcept { return io_.get(); }
     file_io_calls& calls() const noexcept { return *calls_; }
 
     // CloseThreadpoolIo, then CloseHandle.
@@ -93,8 +96,9 @@ public:
     overlapped_io_awaiter write(std::uint64_t position, const void* buffer, std::uint32_t length) const noexcept;
 
 private:
-    HANDLE file_ = INVALID_HANDLE_VALUE;
-    PTP_IO io_ = nullptr;
+    // The I/O object is bound to the file: declared after it, so that it is closed first.
+    unique_file file_;
+    unique_threadpool_io_nowait io_;
     file_io_calls* calls_ = &system_file_io_calls();
 };
 

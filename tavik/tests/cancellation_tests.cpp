@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -303,32 +306,56 @@ TEST(cancellation, stress_token_creation_racing_cancel)
 TEST(cancellation, stress_subscription_racing_cancel)
 {
     // A subscription either fails with operation_cancelled or its callback runs exactly once.
-    constexpr int rounds = 400;
-    int wrong = 0;
+    // Threads register on one token without pause until the cancel stops them, so the cancel falls
+    // between some registration's test of the token and its link in many rounds. A registrar stops
+    // at a cap, so that a cancel kept from the token's lock by the registrations still gets
+    // through. Most rounds run the callbacks on the cancelling thread (the pool refuses them),
+    // which keeps a round cheap; every eighth goes through the pool.
+    constexpr int rounds = 64;
+    constexpr int registrars = 3;
+    constexpr std::size_t cap = 500;
+    using subscription = cancellation_subscription<std::function<void()>>;
+    std::atomic<int> wrong{0};
     for (int i = 0; i < rounds; ++i) {
         cancellation_source source;
         cancellation_token token(source);
-        std::atomic<int> runs{0};
-        std::atomic<bool> go{false};
-        std::thread canceller([&] {
-            while (!go) {
-            }
-            source.cancel();
-        });
-        go = true;
-        bool registered = false;
-        {
-            try {
-                cancellation_subscription sub(token, [&] { ++runs; });
-                registered = true;
-                canceller.join();
-                eventually([&] { return runs > 0; }, std::chrono::milliseconds(2000));
-            } catch (const operation_cancelled&) {
-                canceller.join();
-            }
+        std::atomic<int> started{0};
+        std::vector<std::thread> threads;
+        for (int r = 0; r < registrars; ++r) {
+            threads.emplace_back([&] {
+                std::vector<std::unique_ptr<std::atomic<int>>> runs;
+                std::vector<std::unique_ptr<subscription>> subscriptions;
+                runs.reserve(cap);
+                subscriptions.reserve(cap);
+                ++started;
+                try {
+                    while (subscriptions.size() < cap) {
+                        auto count = std::make_unique<std::atomic<int>>(0);
+                        subscriptions.push_back(
+                            std::make_unique<subscription>(token, [c = count.get()] { ++*c; }));
+                        runs.push_back(std::move(count));
+                    }
+                } catch (const operation_cancelled&) {
+                }
+                while (!token.is_cancelled()) {
+                }
+                // The cancel has passed the token, so every linked subscription has been started;
+                // destruction waits for each callback to return.
+                subscriptions.clear();
+                for (auto& count : runs) {
+                    if (*count != 1)
+                        ++wrong;
+                }
+            });
         }
-        if (runs != (registered ? 1 : 0))
-            ++wrong;
+        while (started < registrars) {
+        }
+        const auto cancel_at = std::chrono::steady_clock::now() + std::chrono::microseconds((i % 8) * 20);
+        while (std::chrono::steady_clock::now() < cancel_at) {
+        }
+        source.cancel(i % 8 ? &tavik_test::refusing_submitter : &TrySubmitThreadpoolCallback);
+        for (auto& t : threads)
+            t.join();
     }
     EXPECT_EQ(wrong, 0);
 }

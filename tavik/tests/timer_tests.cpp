@@ -3,11 +3,14 @@
 #include <tavik/cancellation.h>
 #include <tavik/future.h>
 #include <tavik/timer.h>
+#include <tavik/unique_handle.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 using namespace tavik::details;
 using namespace std::chrono_literals;
@@ -223,26 +226,78 @@ TEST(async_timer, stress_closing_with_expiries_in_flight)
 
 TEST(async_timer, stress_cancel_racing_the_arming_wait)
 {
-    // Another thread cancels while the wait is being set up; the waiter then destroys the timer.
-    constexpr int rounds = 300;
-    int outcomes[3] = {};
-    for (int i = 0; i < rounds; ++i) {
-        auto timer = std::make_unique<async_timer>();
-        std::atomic<bool> go{false};
-        std::thread canceller([&] {
-            while (!go) {
-            }
-            timer->cancel();
+    // Another thread cancels while the wait is being armed. The pool refuses the cancel's
+    // submission, so the waiter resumes inline on the cancelling thread and destroys its timer
+    // there at once: the arming thread must be done with the timer before a cancel can take the
+    // waiter. Other threads arm timers of their own without pause, as in a busy process, so the
+    // arming often waits on the pool's timer bookkeeping: a cancel not held off by the timer's
+    // lock gets through in that time.
+    constexpr int pairs = 3;
+    constexpr int noise_threads = 3;
+    constexpr int max_rounds = 4000;
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    struct pair {
+        std::atomic<async_timer*> published{nullptr};
+        std::atomic<bool> done{false};
+        int rounds = 0;
+        int outcomes[3] = {};
+    };
+    std::vector<std::unique_ptr<pair>> state;
+    for (int p = 0; p < pairs; ++p)
+        state.push_back(std::make_unique<pair>());
+    auto waiter = [](pair& s) -> future<int> {
+        async_timer timer;
+        timer.set_submitter(&tavik_test::refusing_submitter);
+        s.published = &timer;
+        try {
+            co_await timer.wait(60s);
+        } catch (const timer_cancelled&) {
+            co_return 1;
+        }
+        co_return 0;
+    };
+    std::vector<std::thread> waiters, others;
+    for (auto& each : state) {
+        pair& s = *each;
+        waiters.emplace_back([&s, waiter, deadline] {
+            for (; s.rounds < max_rounds && std::chrono::steady_clock::now() < deadline; ++s.rounds)
+                ++s.outcomes[wait_blocking_result(waiter(s))];
+            s.done = true;
         });
-        go = true;
-        future<int> f = wait_on(*timer, 1s);
-        canceller.join();
-        const int outcome = wait_blocking_result(std::move(f));
-        ++outcomes[outcome];
-        timer.reset();
+        others.emplace_back([&s] {
+            for (int i = 0; !s.done; ++i) {
+                async_timer* timer = s.published.exchange(nullptr);
+                if (!timer)
+                    continue;
+                // Spread the cancel over the arming: before it (the wait fails at once), during it,
+                // and after it.
+                const auto cancel_at = std::chrono::steady_clock::now() + std::chrono::microseconds(i % 8);
+                while (std::chrono::steady_clock::now() < cancel_at) {
+                }
+                timer->cancel();
+            }
+        });
     }
-    EXPECT_EQ(outcomes[0], 0); // every wait ended through the cancel, none waited for its second
-    EXPECT_EQ(outcomes[1], rounds);
+    std::atomic<bool> waiters_done{false};
+    for (int n = 0; n < noise_threads; ++n) {
+        others.emplace_back([&waiters_done] {
+            tavik::unique_threadpool_timer_wait other(
+                CreateThreadpoolTimer([](PTP_CALLBACK_INSTANCE, PVOID, PTP_TIMER) {}, nullptr, nullptr));
+            ASSERT_TRUE(other);
+            FILETIME in_a_minute = {0xDC3CBA00u, 0xFFFFFFFFu}; // -600,000,000 units of 100 ns
+            while (!waiters_done)
+                SetThreadpoolTimer(other.get(), &in_a_minute, 0, 0);
+        });
+    }
+    for (auto& t : waiters)
+        t.join();
+    waiters_done = true;
+    for (auto& t : others)
+        t.join();
+    for (auto& s : state) {
+        EXPECT_EQ(s->outcomes[0], 0); // every wait ended through the cancel, none waited for its 60 s
+        EXPECT_EQ(s->outcomes[1], s->rounds);
+    }
 }
 
 TEST(async_timer, stress_cancel_at_expiry_never_ends_the_next_wait)
