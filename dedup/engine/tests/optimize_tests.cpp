@@ -312,9 +312,9 @@ TEST_F(Optimize, AFileWrittenAgainAfterItWasTakenInStaysFull)
         // Its old times put back: its size tells.
         {L"longer.txt", "second, longer version", 0},
         // Of the same size, its old times put back: only its change time tells.
-        {L"same-size.txt", "second version", 0},
+        {L"same-size.txt", "FIRST VERSION", 0},
         // Of the same size, with a last write time older than the one taken in.
-        {L"older.txt", "second version", -36'000'000'000},
+        {L"older.txt", "FIRST VERSION", -36'000'000'000},
     };
     start();
     for (const rewrite& r : rewrites)
