@@ -20,6 +20,7 @@
 #include <dedup/engine/idle_unload.h>
 #include <dedup/engine/optimize_context.h>
 #include <dedup/engine/store_names.h>
+#include <dedup/engine/stream_reader.h>
 
 #include <ostrel/logger.h>
 
@@ -118,8 +119,9 @@ void log_error(HRESULT code)
     }
 }
 
-// Whether the file at `full_path` is still what the ingestion took in: same size, last write
-// time and change time. A file that cannot be opened cannot be shown to be unchanged.
+// Whether the file at `full_path` is still what the ingestion took in: the same size, last write
+// time and change time, compared as the reader compares them to tell a file written while it was
+// read. A file that cannot be opened cannot be shown to be unchanged.
 bool unchanged_since_taken(const std::wstring& full_path, const change_entry& entry, std::uint64_t size)
 {
     tavik::unique_file file(CreateFileW(full_path.c_str(), FILE_READ_ATTRIBUTES,
@@ -127,14 +129,12 @@ bool unchanged_since_taken(const std::wstring& full_path, const change_entry& en
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file)
         return false;
-    FILE_BASIC_INFO basic{};
-    LARGE_INTEGER now_size{};
-    if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileSizeEx(file.get(), &now_size))
+    const stream_snapshot taken{size, entry.basic_info.LastWriteTime.QuadPart, entry.basic_info.ChangeTime.QuadPart};
+    try {
+        return take_stream_snapshot(file.get()) == taken;
+    } catch (const tavik::details::hresult_error_impl&) {
         return false;
-    return static_cast<std::uint64_t>(now_size.QuadPart) == size &&
-           basic.LastWriteTime.QuadPart == entry.basic_info.LastWriteTime.QuadPart &&
-           basic.ChangeTime.QuadPart == entry.basic_info.ChangeTime.QuadPart;
+    }
 }
 
 // The stage "Purging cache": hands the items the run changed back to the projection, from the
