@@ -175,8 +175,8 @@ tavik::details::future<std::expected<FILE_BASIC_INFO, std::error_code>> ingest_i
             std::exception_ptr read_failure;
             std::vector<block_ref> refs;
             try {
-                refs = co_await read_stream_blocks({&context.writer->pool(), &sink, context.cancel}, handle.get(),
-                                                   taken, false);
+                refs = co_await read_stream_blocks({&context.writer->pool(), &sink, context.cancel, context.reads},
+                                                   handle.get(), taken, false);
             } catch (...) {
                 read_failure = std::current_exception();
             }

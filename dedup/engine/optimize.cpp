@@ -20,8 +20,11 @@
 #include <dedup/engine/idle_unload.h>
 #include <dedup/engine/optimize_context.h>
 #include <dedup/engine/store_names.h>
+#include <dedup/engine/stream_reader.h>
 
 #include <ostrel/logger.h>
+
+#include <quillo/render.h>
 
 #include <tavik/error.h>
 #include <tavik/error_categories.h>
@@ -32,7 +35,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 
 namespace dedup::impl {
 
@@ -66,13 +68,14 @@ struct progress_reporter {
     }
 };
 
-// Every second, the empty text with done and total when done moved since the last call.
-tavik::details::future<void> run_progress_timer(std::shared_ptr<progress_reporter> reporter)
+// Every period (a second unless the folder's options say otherwise), the empty text with done and total when done moved since the last call.
+tavik::details::future<void> run_progress_timer(std::shared_ptr<progress_reporter> reporter,
+                                                std::chrono::milliseconds period)
 {
     try {
         tavik::details::cancellation_token token(reporter->stop);
         tavik::details::auto_cancel_timer timer(token);
-        timer.set_periodic(std::chrono::seconds(1), std::chrono::milliseconds(1000));
+        timer.set_periodic(period, period);
         std::uint64_t last = 0;
         for (;;) {
             co_await timer.wait_next();
@@ -103,13 +106,22 @@ std::uint64_t work_of(const change_entry& entry) noexcept
 
 void log_error(HRESULT code)
 {
-    wchar_t text[32];
-    std::swprintf(text, 32, L"0x%08lX", static_cast<unsigned long>(code));
-    log_formatted(4, L"Optimize operation completed with error {}.\r\n", text);
+    ILogger* logger = global_logger;
+    if (!logger)
+        return;
+    try {
+        logger->log(quillo::format_into_string(L"Optimize operation completed with error {0ub016x}: {1}.\r\n",
+                                               static_cast<std::int32_t>(code),
+                                               tavik::details::hresult_error_impl::message(code)),
+                    4);
+    } catch (const std::bad_alloc&) {
+        // The line is lost, not the result: the caller still gets the HRESULT.
+    }
 }
 
-// Whether the file at `full_path` is still what the ingestion took in: same size, last write
-// time and change time. A file that cannot be opened cannot be shown to be unchanged.
+// Whether the file at `full_path` is still what the ingestion took in: the same size, last write
+// time and change time, compared as the reader compares them to tell a file written while it was
+// read. A file that cannot be opened cannot be shown to be unchanged.
 bool unchanged_since_taken(const std::wstring& full_path, const change_entry& entry, std::uint64_t size)
 {
     tavik::unique_file file(CreateFileW(full_path.c_str(), FILE_READ_ATTRIBUTES,
@@ -117,14 +129,12 @@ bool unchanged_since_taken(const std::wstring& full_path, const change_entry& en
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file)
         return false;
-    FILE_BASIC_INFO basic{};
-    LARGE_INTEGER now_size{};
-    if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileSizeEx(file.get(), &now_size))
+    const stream_snapshot taken{size, entry.basic_info.LastWriteTime.QuadPart, entry.basic_info.ChangeTime.QuadPart};
+    try {
+        return take_stream_snapshot(file.get()) == taken;
+    } catch (const tavik::details::hresult_error_impl&) {
         return false;
-    return static_cast<std::uint64_t>(now_size.QuadPart) == size &&
-           basic.LastWriteTime.QuadPart == entry.basic_info.LastWriteTime.QuadPart &&
-           basic.ChangeTime.QuadPart == entry.basic_info.ChangeTime.QuadPart;
+    }
 }
 
 // The stage "Purging cache": hands the items the run changed back to the projection, from the
@@ -211,7 +221,7 @@ tavik::details::future<std::expected<resync_stats, long>> root_folder::optimize(
     }
 
     auto reporter = std::make_shared<progress_reporter>(std::move(progress));
-    tavik::details::future<void> timer_task = run_progress_timer(reporter);
+    tavik::details::future<void> timer_task = run_progress_timer(reporter, options_.progress_period);
     co_await tavik::details::resume_on_thread_pool();
 
     const bool converting = options.has(purge_options::converting);
@@ -239,6 +249,8 @@ tavik::details::future<std::expected<resync_stats, long>> root_folder::optimize(
         context.compression_level = compression_level;
         context.converting = converting;
         context.cancel = &cancel;
+        if (options_.file_reads)
+            context.reads = options_.file_reads;
         changes = scan_changes(context);
 
         if (!changes.empty() || options.has(purge_options::purge_blocks)) {

@@ -9,6 +9,7 @@
 #include <dedup/engine/folder_tree.h>
 
 #include <tavik/cancellation.h>
+#include <tavik/io/overlapped_io.h>
 
 #include <windows.h>
 
@@ -88,6 +89,8 @@ struct optimize_context {
     bool converting = false;             // the dry run: every item on disk is new
     // The operation's source: its cancellation ends the read of a file before its next piece.
     const tavik::details::cancellation_source* cancel = nullptr;
+    // The reads of the files taken in.
+    tavik::io::file_io_calls* reads = &tavik::io::system_file_io_calls();
 
     // Set by the scan.
     std::vector<skipped_item> skipped;

@@ -29,7 +29,10 @@
 #include <dedup/engine/idle_unload.h>
 #include <dedup/engine/iroot.h>
 
+#include <tavik/io/overlapped_io.h>
+
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +46,10 @@ struct root_folder_options {
     block_store_options store;
     // The idle unload's time and periods; null: the system clock and the product's periods.
     idle_clock* clock = nullptr;
+    // How often an operation reports its progress between stages.
+    std::chrono::milliseconds progress_period{1000};
+    // The reads of the files an operation takes in; null: ReadFile.
+    tavik::io::file_io_calls* file_reads = nullptr;
 };
 
 class root_folder : public Ostrel::com::details::object<root_folder, IRoot> {

@@ -85,6 +85,19 @@ std::string recount_differences(const store_image& image)
     return out.str();
 }
 
+std::vector<block_ref> data_references(const store_image& image, const std::wstring& relative)
+{
+    std::vector<block_ref> refs;
+    auto found = impl::folder_t::find_path(image.tree, relative);
+    if (!found)
+        return refs;
+    for (const stream_t& stream : found->item->streams)
+        for (const block_ref& list : stream.refs)
+            for (const block_ref& ref : list_of(*image.store, list.key))
+                refs.push_back(ref);
+    return refs;
+}
+
 std::optional<bytes> stored_content(const store_image& image, const std::wstring& relative)
 {
     auto found = impl::folder_t::find_path(image.tree, relative);

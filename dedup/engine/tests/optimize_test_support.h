@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace dedup::testing {
 
@@ -25,6 +26,10 @@ store_image load_store_image(const std::wstring& store_path);
 // Every reference the tree holds (security descriptors, reference lists and the data blocks they
 // list), counted per key, against the index: empty when they agree, else what differs.
 std::string recount_differences(const store_image& image);
+
+// The data-block references of the file at `relative`, in stream order, read through its
+// reference lists; empty when the tree does not hold it.
+std::vector<block_ref> data_references(const store_image& image, const std::wstring& relative);
 
 // The data of the file at `relative` rebuilt from its blocks, or nothing when the tree does not
 // hold it.

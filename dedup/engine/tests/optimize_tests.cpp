@@ -2,6 +2,7 @@
 // states through the Projected File System emulation. After every operation the store files are
 // read back as a load reads them, and their reference counts are recounted from the tree.
 
+#include <dedup/engine/gear_chunker.h>
 #include <dedup/engine/root_folder.h>
 #include <dedup/engine/store_names.h>
 #include <dedup/engine/tests/optimize_test_support.h>
@@ -10,9 +11,15 @@
 #include <platform/projfs/projfs.h>
 
 #include <ostrel/com/ptr.h>
+#include <ostrel/logger.h>
+
+#include <tavik/error.h>
+#include <tavik/io/overlapped_io.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -28,6 +35,61 @@ using dedup::impl::root_folder;
 
 constexpr long busy = static_cast<long>(0x80070420);
 constexpr long cancelled = static_cast<long>(0x800704C7);
+
+// The process's logger for the length of a test: keeps every line.
+class captured_log final : public ILogger {
+public:
+    captured_log() : previous_(global_logger) { global_logger = this; }
+    ~captured_log() override { global_logger = previous_; }
+    captured_log(const captured_log&) = delete;
+    captured_log& operator=(const captured_log&) = delete;
+
+    bool open(std::wstring_view, bool, int) override { return true; }
+    void log(std::wstring_view text, int level) override { keep(std::wstring(text), level); }
+    void log(std::wstring&& text, int level) override { keep(std::move(text), level); }
+    using ILogger::log;
+    void stop() override {}
+
+    std::vector<std::wstring> lines(int level)
+    {
+        std::lock_guard guard(mutex_);
+        std::vector<std::wstring> out;
+        for (const auto& [at, text] : lines_)
+            if (at == level)
+                out.push_back(text);
+        return out;
+    }
+
+private:
+    void keep(std::wstring text, int level)
+    {
+        std::lock_guard guard(mutex_);
+        lines_.emplace_back(level, std::move(text));
+    }
+
+    ILogger* previous_;
+    std::mutex mutex_;
+    std::vector<std::pair<int, std::wstring>> lines_;
+};
+
+// ReadFile as the system does it, except the read at one stream offset, which a test replaces.
+class hooked_reads final : public tavik::io::file_io_calls {
+public:
+    std::uint64_t offset = ~std::uint64_t(0);
+    std::function<BOOL(HANDLE, void*, DWORD, OVERLAPPED*)> replace;
+
+    BOOL read(HANDLE file, void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept override
+    {
+        const std::uint64_t at = std::uint64_t(overlapped->OffsetHigh) << 32 | overlapped->Offset;
+        if (at == offset && replace)
+            return replace(file, buffer, length, overlapped);
+        return tavik::io::system_file_io_calls().read(file, buffer, length, overlapped);
+    }
+    BOOL write(HANDLE file, const void* buffer, DWORD length, OVERLAPPED* overlapped) noexcept override
+    {
+        return tavik::io::system_file_io_calls().write(file, buffer, length, overlapped);
+    }
+};
 
 class Optimize : public ::testing::Test {
 protected:
@@ -46,10 +108,7 @@ protected:
     // A new store for the folder, virtualized, with `fs` under its store.
     void start(dedup::store_file_system* fs = nullptr)
     {
-        dedup::impl::root_folder_options options;
-        options.store.eviction_timer = false;
-        options.store.file_system = fs;
-        root_ = Ostrel::com::make<root_folder>(source_, options);
+        root_ = Ostrel::com::make<root_folder>(source_, folder_options(fs));
         ASSERT_EQ(root_->create(folder_, dedup::create_params{}), std::error_code());
         made_store_ = true;
         virtualize();
@@ -76,12 +135,19 @@ protected:
     void reopen(dedup::store_file_system* fs = nullptr)
     {
         stop();
+        root_ = Ostrel::com::make<root_folder>(source_, folder_options(fs));
+        ASSERT_EQ(tavik::details::wait_blocking_result(root_->open(folder_)), std::error_code());
+        virtualize();
+    }
+
+    dedup::impl::root_folder_options folder_options(dedup::store_file_system* fs) const
+    {
         dedup::impl::root_folder_options options;
         options.store.eviction_timer = false;
         options.store.file_system = fs;
-        root_ = Ostrel::com::make<root_folder>(source_, options);
-        ASSERT_EQ(tavik::details::wait_blocking_result(root_->open(folder_)), std::error_code());
-        virtualize();
+        options.progress_period = progress_period_;
+        options.file_reads = file_reads_;
+        return options;
     }
 
     std::wstring store_path() const { return dedup::store_folder_path(folder_); }
@@ -95,6 +161,22 @@ protected:
     std::wstring full(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
 
     void write(const std::wstring& relative, const bytes& content) { write_file(full(relative), content); }
+
+    // What the provider writes when an application opens a projected item: a clean placeholder.
+    // A read-only one that an application makes writable is a dirty placeholder.
+    void write_placeholder(const std::wstring& relative, std::uint64_t size, bool folder = false,
+                           bool dirty = false)
+    {
+        PRJ_PLACEHOLDER_INFO info{};
+        info.FileBasicInfo.IsDirectory = folder;
+        info.FileBasicInfo.FileSize = static_cast<INT64>(size);
+        info.FileBasicInfo.FileAttributes = dirty ? FILE_ATTRIBUTE_READONLY : 0;
+        ASSERT_EQ(PrjWritePlaceholderInfo(instance_, relative.c_str(), &info, sizeof info), S_OK)
+            << testing::PrintToString(relative);
+        if (dirty) {
+            ASSERT_TRUE(SetFileAttributesW(full(relative).c_str(), FILE_ATTRIBUTE_NORMAL));
+        }
+    }
 
     PRJ_FILE_STATE state_of(const std::wstring& relative)
     {
@@ -128,6 +210,8 @@ protected:
     bool made_store_ = false;
     std::mutex mutex_;
     std::vector<std::wstring> stages_;
+    std::chrono::milliseconds progress_period_{1000};
+    tavik::io::file_io_calls* file_reads_ = nullptr;
 };
 
 const dedup::purge_flags both = dedup::purge_flags(purge_options::purge_cache) | purge_options::purge_blocks;
@@ -178,6 +262,18 @@ TEST_F(Optimize, NewItemsAreStoredAndHandedBackFilesBeforeTheirFolder)
     for (const auto& [key, entry] : image.store->index())
         zero_blocks += entry.references > 1;
     EXPECT_GE(zero_blocks, 1u);
+    // Exactly one data block: a run of one byte value never cuts early, so the zeros are cut only
+    // where the reader's pieces end, into equal chunks, and each chunk references that block.
+    const auto refs = data_references(image, L"zeros.bin");
+    ASSERT_EQ(refs.size(), (1u << 20) / dedup::max_pending_length);
+    for (std::size_t i = 0; i < refs.size(); ++i) {
+        EXPECT_EQ(refs[i].key, refs[0].key) << "chunk " << i;
+        EXPECT_EQ(refs[i].offset, i * dedup::max_pending_length) << "chunk " << i;
+    }
+    const auto zero_block = image.store->index().find(refs[0].key);
+    ASSERT_NE(zero_block, image.store->index().end());
+    EXPECT_EQ(zero_block->second.references, refs.size());
+    EXPECT_EQ(zero_block->second.size, dedup::max_pending_length);
     EXPECT_EQ(root_->get_statistics().block_count, image.store->index().size());
 }
 
@@ -205,27 +301,101 @@ TEST_F(Optimize, ASecondOperationIsRefusedWhileOneRuns)
 
 TEST_F(Optimize, AFileWrittenAgainAfterItWasTakenInStaysFull)
 {
+    // Each is rewritten between its ingestion and the hand-back, in a way that hides one more of
+    // the signs of a change.
+    struct rewrite {
+        const wchar_t* name;
+        const char* content;  // the first version is "first version", 13 bytes
+        std::int64_t last_write_shift;  // 100-ns units added to the time it had
+    };
+    const rewrite rewrites[] = {
+        // Its old times put back: its size tells.
+        {L"longer.txt", "second, longer version", 0},
+        // Of the same size, its old times put back: only its change time tells.
+        {L"same-size.txt", "FIRST VERSION", 0},
+        // Of the same size, with a last write time older than the one taken in.
+        {L"older.txt", "FIRST VERSION", -36'000'000'000},
+    };
     start();
-    write(L"kept.txt", to_bytes("first version"));
+    for (const rewrite& r : rewrites)
+        write(r.name, to_bytes("first version"));
     write(L"other.txt", to_bytes("unchanged"));
     auto result = optimize(both, [&](const std::wstring& stage) {
         if (stage != L"Purging cache")
             return;
-        // Rewritten with its old times put back: only the size tells.
-        HANDLE file = CreateFileW(full(L"kept.txt").c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        FILETIME created, written;
-        GetFileTime(file, &created, nullptr, &written);
-        DWORD n = 0;
-        WriteFile(file, "second, longer version", 22, &n, nullptr);
-        SetFileTime(file, &created, nullptr, &written);
-        CloseHandle(file);
+        for (const rewrite& r : rewrites) {
+            HANDLE file = CreateFileW(full(r.name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE);
+            FILETIME created, written;
+            GetFileTime(file, &created, nullptr, &written);
+            ULARGE_INTEGER time{{written.dwLowDateTime, written.dwHighDateTime}};
+            time.QuadPart += r.last_write_shift;
+            written = FILETIME{time.LowPart, time.HighPart};
+            DWORD n = 0;
+            WriteFile(file, r.content, DWORD(std::strlen(r.content)), &n, nullptr);
+            SetFileTime(file, &created, nullptr, &written);
+            CloseHandle(file);
+        }
     });
     ASSERT_TRUE(result);
-    EXPECT_EQ(state_of(L"kept.txt"), PRJ_FILE_STATE_FULL);
-    EXPECT_EQ(read_file(full(L"kept.txt")), to_bytes("second, longer version"));
+    for (const rewrite& r : rewrites) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(r.name)));
+        EXPECT_EQ(state_of(r.name), PRJ_FILE_STATE_FULL);
+        EXPECT_EQ(read_file(full(r.name)), to_bytes(r.content));
+    }
     EXPECT_NE(state_of(L"other.txt"), PRJ_FILE_STATE_FULL);
     EXPECT_EQ(result->placeholders_purged, 1u);
+}
+
+// A clean placeholder goes back only while it is clean: one that an application writes after the
+// scan keeps what was written, and the next run takes it in.
+TEST_F(Optimize, ACleanPlaceholderWrittenAfterTheScanKeepsItsData)
+{
+    start();
+    write(L"a.txt", to_bytes("aaa"));
+    ASSERT_TRUE(optimize(both));
+    write_placeholder(L"a.txt", 3);
+    ASSERT_EQ(state_of(L"a.txt"), PRJ_FILE_STATE_PLACEHOLDER);
+    auto result = optimize(dedup::purge_flags(purge_options::purge_cache), [&](const std::wstring& stage) {
+        if (stage == L"Purging cache")
+            write(L"a.txt", to_bytes("edited"));
+    });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(state_of(L"a.txt"), PRJ_FILE_STATE_FULL);
+    EXPECT_EQ(read_file(full(L"a.txt")), to_bytes("edited"));
+
+    ASSERT_TRUE(optimize(both));
+    EXPECT_EQ(stored_content(load_store_image(store_path()), L"a.txt"), to_bytes("edited"));
+}
+
+// Clean placeholders add nothing to the total and dirty ones count once, yet the hand-back moves
+// done for both: the progress reported in its middle (the period is short so that ticks fall
+// there) stays within the total, which the fixture's callback checks on every call.
+TEST_F(Optimize, ProgressNeverPassesItsTotal)
+{
+    progress_period_ = std::chrono::milliseconds(1);
+    start();
+    auto name = [](int i) { return L"f" + std::to_wstring(i) + L".txt"; };
+    constexpr int count = 60;
+    for (int i = 0; i < count; ++i)
+        write(name(i), to_bytes("abc"));
+    ASSERT_TRUE(optimize(both));
+    for (int i = 0; i < count; ++i)
+        write_placeholder(name(i), 3, false, i % 3 == 0);
+    ASSERT_EQ(state_of(name(0)), PRJ_FILE_STATE(PRJ_FILE_STATE_PLACEHOLDER | PRJ_FILE_STATE_DIRTY_PLACEHOLDER));
+    std::uint64_t last_done = 0, last_total = 0;
+    auto result = tavik::details::wait_blocking_result(root_->optimize(
+        caller_, 7, dedup::purge_flags(purge_options::purge_cache),
+        [&](const std::wstring& stage, std::uint64_t done, std::uint64_t total) {
+            std::lock_guard lock(mutex_);
+            EXPECT_LE(done, total) << testing::PrintToString(stage);
+            last_done = done;
+            last_total = total;
+        }));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->placeholders_purged, std::uint64_t(count));
+    EXPECT_EQ(last_done, last_total);
 }
 
 TEST_F(Optimize, CancelWhileProcessingLeavesBothStoreFilesAndRemovesItsBlockFiles)
@@ -234,12 +404,19 @@ TEST_F(Optimize, CancelWhileProcessingLeavesBothStoreFilesAndRemovesItsBlockFile
     write(L"a.bin", random_bytes(3, 200000));
     write(L"b.bin", random_bytes(4, 200000));
     const auto before = store_files();
+    captured_log log;
     auto result = optimize(both, [&](const std::wstring& stage) {
         if (stage == L"Processing changes")
             caller_.cancel();
     });
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), cancelled);
+    // The failure is logged with its code and the system's text for it.
+    const std::wstring text = tavik::details::hresult_error_impl::message(cancelled);
+    EXPECT_NE(text, L"");
+    const auto lines = log.lines(4);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), L"Optimize operation completed with error 0x800704c7: " + text + L".\r\n");
     EXPECT_EQ(store_files(), before);
     EXPECT_EQ(state_of(L"a.bin"), PRJ_FILE_STATE_FULL);
 }
@@ -393,6 +570,136 @@ TEST_F(Optimize, ACrashAtAnyStepLeavesAPairTheNextLoadTakes)
         }
         ASSERT_LT(step, 60u);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A file whose read fails after some of its blocks were added leaves every count as it was: the
+// stored version stays, with exactly the references it had, and the file stays on disk as written.
+TEST_F(Optimize, AFileThatCannotBeReadToItsEndLeavesTheCountsAsTheyWere)
+{
+    struct fault {
+        const char* what;
+        std::function<BOOL(const std::wstring& path, HANDLE, void*, DWORD, OVERLAPPED*)> read;
+    };
+    const fault faults[] = {
+        {"a failed read",
+         [](const std::wstring&, HANDLE, void*, DWORD, OVERLAPPED*) -> BOOL {
+             SetLastError(ERROR_CRC);
+             return FALSE;
+         }},
+        {"a file written while it is read",
+         [](const std::wstring& path, HANDLE file, void* buffer, DWORD length, OVERLAPPED* overlapped) -> BOOL {
+             HANDLE writer = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr);
+             DWORD n = 0;
+             WriteFile(writer, "more", 4, &n, nullptr);
+             CloseHandle(writer);
+             return tavik::io::system_file_io_calls().read(file, buffer, length, overlapped);
+         }},
+    };
+    hooked_reads reads;
+    file_reads_ = &reads;
+    start();
+    const bytes stored = random_bytes(20, 1 << 20);
+    write(L"big.bin", stored);
+    ASSERT_TRUE(optimize(both));
+    std::uint32_t seed = 21;
+    for (const fault& f : faults) {
+        SCOPED_TRACE(f.what);
+        const bytes written = random_bytes(seed++, 1 << 20);
+        const bytes small = random_bytes(seed++, 5000);
+        write(L"big.bin", written);
+        write(L"small.bin", small);
+        // The third piece: the chunks of the first are in the writer by then.
+        reads.offset = 2 * dedup::max_pending_length;
+        reads.replace = [&](HANDLE file, void* buffer, DWORD length, OVERLAPPED* overlapped) {
+            return f.read(full(L"big.bin"), file, buffer, length, overlapped);
+        };
+        auto result = optimize(both);
+        reads.replace = {};
+        ASSERT_TRUE(result) << std::hex << result.error();
+        EXPECT_EQ(state_of(L"big.bin"), PRJ_FILE_STATE_FULL);
+        auto image = load_store_image(store_path());
+        EXPECT_EQ(recount_differences(image), "");
+        EXPECT_EQ(stored_content(image, L"big.bin"), stored);
+        EXPECT_EQ(stored_content(image, L"small.bin"), small);
+    }
+}
+
+// A placeholder that an application moved is taken in under its new path and read before its old
+// path is released. When it cannot be read, its data is still only under the old path: the run
+// then releases nothing and hands no deletion back.
+TEST_F(Optimize, AMovedPlaceholderIsReadBeforeItsOldPathIsReleased)
+{
+    start();
+    const bytes old_data = to_bytes("the data of old.txt");
+    write(L"old.txt", old_data);
+    write(L"gone.txt", to_bytes("deleted meanwhile"));
+    ASSERT_TRUE(optimize(both));
+    // Renamed: the platform leaves a tombstone at the old path and a placeholder at the new one.
+    ASSERT_TRUE(DeleteFileW(full(L"old.txt").c_str()));
+    write_placeholder(L"new.txt", old_data.size());
+    ASSERT_TRUE(DeleteFileW(full(L"gone.txt").c_str()));
+    ASSERT_EQ(state_of(L"old.txt"), PRJ_FILE_STATE_TOMBSTONE);
+
+    // The moved item cannot be opened while the run reads it.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    auto result = optimize(both, [&](const std::wstring& stage) {
+        if (stage == L"Processing changes")
+            held = CreateFileW(full(L"new.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    });
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+    ASSERT_TRUE(result) << std::hex << result.error();
+    {
+        auto image = load_store_image(store_path());
+        EXPECT_EQ(stored_content(image, L"old.txt"), old_data);
+        EXPECT_TRUE(stored_content(image, L"gone.txt"));
+        EXPECT_FALSE(stored_content(image, L"new.txt"));
+        EXPECT_EQ(state_of(L"old.txt"), PRJ_FILE_STATE_TOMBSTONE);
+        EXPECT_EQ(state_of(L"gone.txt"), PRJ_FILE_STATE_TOMBSTONE);
+    }
+
+    // Read, it takes the old path's place.
+    result = optimize(both);
+    ASSERT_TRUE(result) << std::hex << result.error();
+    auto image = load_store_image(store_path());
+    EXPECT_TRUE(stored_content(image, L"new.txt"));
+    EXPECT_FALSE(stored_content(image, L"old.txt"));
+    EXPECT_FALSE(stored_content(image, L"gone.txt"));
+    EXPECT_EQ(result->files_deleted, 2u);
+}
+
+// A folder taken in again (one the projection never had back, full on disk) keeps the stored
+// items below it: those the run does not read stay stored with their references.
+TEST_F(Optimize, AFolderTakenInAgainKeepsItsChildren)
+{
+    start();
+    root_->set_virtualization_context(nullptr);
+    make_folder(full(L"docs"));
+    make_folder(full(L"docs\\sub"));
+    const bytes a = random_bytes(30, 20000), b = random_bytes(31, 20000);
+    write(L"docs\\a.bin", a);
+    write(L"docs\\sub\\b.bin", b);
+    ASSERT_TRUE(optimize(both));
+    ASSERT_EQ(state_of(L"docs"), PRJ_FILE_STATE_FULL);
+    // Only the folders are taken in again: the files are written back as clean placeholders.
+    for (const wchar_t* path : {L"docs\\a.bin", L"docs\\sub\\b.bin"}) {
+        ASSERT_TRUE(DeleteFileW(full(path).c_str()));
+        write_placeholder(path, 20000);
+    }
+    root_->set_virtualization_context(instance_);
+    auto result = optimize(both);
+    ASSERT_TRUE(result) << std::hex << result.error();
+    EXPECT_EQ(result->folders_added, 2u);
+    EXPECT_EQ(result->files_added, 0u);
+    auto image = load_store_image(store_path());
+    EXPECT_EQ(stored_content(image, L"docs\\a.bin"), a);
+    EXPECT_EQ(stored_content(image, L"docs\\sub\\b.bin"), b);
 }
 
 } // namespace
