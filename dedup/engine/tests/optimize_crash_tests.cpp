@@ -353,18 +353,18 @@ protected:
             params.block_file_size_limit = block_file_limit;
             ASSERT_EQ(root->create(folder, params), std::error_code());
             make_folder(folder + L"\\sub");
-            write_file(folder + L"\\keep.bin", random_bytes(1, 40000));
-            write_file(folder + L"\\change.bin", random_bytes(2, 60000));
-            write_file(folder + L"\\gone.bin", random_bytes(3, 30000));
-            write_file(folder + L"\\sub\\doc.txt", repeating_bytes(4, 50000));
+            write_file(folder + L"\\keep.bin", random_bytes(1, 20000));
+            write_file(folder + L"\\change.bin", random_bytes(2, 30000));
+            write_file(folder + L"\\gone.bin", random_bytes(3, 20000));
+            write_file(folder + L"\\sub\\doc.txt", repeating_bytes(4, 30000));
             ASSERT_TRUE(tavik::details::wait_blocking_result(root->optimize(caller, level, both, {})));
         }
         before_ = new file_contents(stored_files(load_store_image(dedup::store_folder_path(folder))));
 
         write_file(folder + L"\\change.bin", random_bytes(5, 50000));
         ASSERT_TRUE(DeleteFileW((folder + L"\\gone.bin").c_str()));
-        write_file(folder + L"\\new.bin", random_bytes(6, 240000));
-        write_file(folder + L"\\sub\\copy.bin", random_bytes(1, 40000));
+        write_file(folder + L"\\new.bin", random_bytes(6, 280000));
+        write_file(folder + L"\\sub\\copy.bin", random_bytes(1, 20000));
         make_folder(folder + L"\\sub2");
         write_file(folder + L"\\sub2\\new.txt", repeating_bytes(7, 60000));
         on_disk_ = new file_contents;
@@ -410,6 +410,15 @@ protected:
 
     static std::wstring prepared() { return *base_ / L"Prepared"; }
 
+    // The build puts a copy of this program without its debug information beside it: Wine reads
+    // every section of an image it loads, and the copy starts several times faster.
+    static std::wstring child_program()
+    {
+        std::wstring program = test_support::this_program();
+        const std::wstring copy = program.substr(0, program.size() - 4) + L"_child.exe";
+        return file_exists(copy) ? copy : program;
+    }
+
     // Copies the prepared folder and its store to `folder` and starts the child over it.
     static void start(child_run& run, std::wstring folder, std::uint64_t pause_at)
     {
@@ -424,7 +433,8 @@ protected:
         run.started.reset(CreateEventW(nullptr, TRUE, FALSE, started_event(events).c_str()));
         run.paused.reset(CreateEventW(nullptr, TRUE, FALSE, paused_event(events).c_str()));
         run.child = test_support::start_self_as_child(L"optimize-until-killed",
-                                                      {run.folder, std::to_wstring(pause_at), events});
+                                                      {run.folder, std::to_wstring(pause_at), events},
+                                                      {.program = child_program()});
         ASSERT_TRUE(run.child.started());
     }
 
@@ -551,7 +561,9 @@ TEST_F(OptimizeKilled, AtMomentsChosenByTime)
         ASSERT_NO_FATAL_FAILURE(start(run, *base_ / L"Timed", 0));
         ASSERT_TRUE(wait_for(run, run.started.get()));
         std::this_thread::sleep_for(delay);
-        run.child.terminate(killed_exit_code);
+        const auto killed = run.child.terminate(killed_exit_code);
+        // Killed, or finished before the moment came.
+        ASSERT_TRUE(killed.exit_code == killed_exit_code || killed.exit_code == 0) << killed.output;
         ASSERT_NO_FATAL_FAILURE(check_after_kill(run.folder, std::nullopt));
     }
 }
