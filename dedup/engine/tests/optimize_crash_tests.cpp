@@ -522,7 +522,8 @@ TEST_F(OptimizeKilled, AtStepsSpreadOverTheWritingPhase)
             // A start takes as long as the new process needs to load: the starts overlap.
             std::vector<std::jthread> starting;
             for (std::size_t i = 0; i < batch; ++i)
-                starting.emplace_back([&, i] { start(runs[i], *base_ / (L"Run" + std::to_wstring(i)), points[first + i]); });
+                starting.emplace_back(
+                    [&, i] { start(runs[i], *base_ / (L"Run" + std::to_wstring(i)), points[first + i]); });
         }
         for (const child_run& run : runs)
             ASSERT_TRUE(run.child.started());
