@@ -165,6 +165,22 @@ child_result child_process::wait(std::chrono::milliseconds timeout)
     return result;
 }
 
+child_result child_process::terminate(UINT exit_code)
+{
+    child_result result;
+    if (!process_)
+        return result;
+    // Fails only when the process has ended already, which the exit code then tells.
+    TerminateProcess(process_, exit_code);
+    WaitForSingleObject(process_, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    result.exit_code = long(code);
+    terminate_and_close();
+    result.output = std::move(*captured_);
+    return result;
+}
+
 child_process start_self_as_child(std::wstring_view role, const child_arguments& arguments,
                                   const child_options& options)
 {

@@ -67,8 +67,14 @@ public:
     ~child_process();
 
     bool started() const noexcept { return process_ != nullptr; }
+    // The process, for waiting on its end together with other objects; null when not started.
+    HANDLE process_handle() const noexcept { return process_; }
     // Waits for the end of the child and its output.
     child_result wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Ends the child at once with TerminateProcess, as a crash would end it (nothing of its own
+    // runs any more, what it wrote to files stays), and returns what it wrote to its output until
+    // then. The exit code is `exit_code`, or the child's own when it had ended already.
+    child_result terminate(UINT exit_code = 0xDEAD);
 
 private:
     friend child_process start_self_as_child(std::wstring_view, const child_arguments&, const child_options&);

@@ -59,6 +59,18 @@ int never_end(const test_support::child_arguments&)
 }
 const test_support::child_role never_role(L"never-end", never_end);
 
+// Prints a line, sets the event named by its argument and waits to be ended.
+int print_then_wait(const test_support::child_arguments& arguments)
+{
+    std::printf("waiting\n");
+    std::fflush(stdout);
+    HANDLE printed = OpenEventW(EVENT_MODIFY_STATE, FALSE, arguments.at(0).c_str());
+    SetEvent(printed);
+    Sleep(INFINITE);
+    return 0;
+}
+const test_support::child_role waiting_role(L"print-then-wait", print_then_wait);
+
 TEST(ChildProcess, ArgumentsArriveExactly)
 {
     const test_support::child_arguments arguments = {
@@ -111,6 +123,28 @@ TEST(ChildProcess, UnknownRoleAndTimeOut)
     EXPECT_NONFATAL_FAILURE(late = test_support::run_self_as_child(L"never-end", {}, {}, std::chrono::milliseconds(200)),
                             "did not end");
     EXPECT_EQ(late.exit_code, -1);
+}
+
+TEST(ChildProcess, TerminateEndsTheChildAndKeepsWhatItWrote)
+{
+    const std::wstring name = L"test-support-printed-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE printed = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    auto child = test_support::start_self_as_child(L"print-then-wait", {name});
+    ASSERT_TRUE(child.started());
+    HANDLE either[] = {printed, child.process_handle()};
+    ASSERT_EQ(WaitForMultipleObjects(2, either, FALSE, 30000), WAIT_OBJECT_0);
+    const auto killed = child.terminate(55);
+    EXPECT_EQ(killed.exit_code, 55);
+    EXPECT_EQ(killed.output, "waiting\r\n");
+    EXPECT_FALSE(child.started());
+    CloseHandle(printed);
+
+    // One that has ended already keeps its own exit code.
+    auto ended = test_support::start_self_as_child(L"echo-arguments", {L"x"});
+    ASSERT_EQ(WaitForSingleObject(ended.process_handle(), 30000), WAIT_OBJECT_0);
+    const auto result = ended.terminate(55);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.output, "[x]\r\n");
 }
 
 // Nothing inside an armed scope may allocate but what is tested: the outcomes are kept in plain
