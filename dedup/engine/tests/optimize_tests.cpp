@@ -332,8 +332,9 @@ TEST_F(Optimize, AWriteFailureAtAnyStepLeavesAConsistentPair)
         const bool failed = fs.failed();
         // Some steps may fail without failing the run (a block folder that exists already, the
         // purge's deletions); the others fail it.
-        if (!result)
+        if (!result) {
             EXPECT_TRUE(failed);
+        }
         {
             // The live store is what its files on disk hold: both are committed together or not.
             const auto live = root_->get_statistics();
