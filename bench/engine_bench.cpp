@@ -9,10 +9,14 @@
 #include <dedup/engine/folder_tree.h>
 #include <dedup/engine/gear_chunker.h>
 #include <dedup/engine/root_folder.h>
+#include <dedup/engine/store_names.h>
+
+#include <platform/projfs/projfs.h>
 
 #include <ostrel/com/ptr.h>
 
 #include <tavik/future.h>
+#include <tavik/unique_handle.h>
 
 #include <windows.h>
 #include <psapi.h>
@@ -28,6 +32,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,6 +54,11 @@ T run(tavik::details::future<T> f)
 constexpr int level = 7;
 constexpr std::uint32_t limit = 0x3200000;  // 50 MiB, as every served folder uses
 constexpr std::uint32_t block = 256 * 1024;
+
+// Sizes of the optimize figures, scaled to what a bench run has time for.
+constexpr unsigned unique_text_mib = 512;
+constexpr unsigned copy_text_mib = 200;
+constexpr std::uint32_t small_files = 20000;
 
 // Text-like data that LZ4HC shrinks to about a third, different for every seed.
 void fill_text(std::byte* out, std::size_t size, std::uint64_t seed)
@@ -95,13 +105,99 @@ std::uint64_t working_set()
     return counters.WorkingSetSize;
 }
 
-// Samples the working set while alive; peak() is the highest value seen.
+// Private bytes committed by the process.
+std::uint64_t commit_charge()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
+    return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
+}
+
+// Wine leaves PageFaultCount and PrivateUsage at zero. Its PagefileUsage is the private commit,
+// and the kernel counts the process's page faults in /proc: the entry of this process is the one
+// of our program's name whose minor-fault count rises by the pages that a probe touches.
+std::wstring own_proc_stat_path()
+{
+    auto minor_faults = [](const std::wstring& path) -> std::int64_t {
+        tavik::unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        char text[1024];
+        DWORD read = 0;
+        if (!file || !ReadFile(file.get(), text, sizeof text - 1, &read, nullptr))
+            return -1;
+        text[read] = 0;
+        const char* end = std::strrchr(text, ')');  // the name may hold blanks
+        if (!std::strstr(text, "(engine_bench") || !end)
+            return -1;
+        // Fields after the name: state ppid pgrp session tty tpgid flags minflt.
+        unsigned long long values[6] = {};
+        char state = 0;
+        if (std::sscanf(end + 1, " %c %llu %llu %llu %llu %llu %llu %llu", &state, &values[0], &values[1], &values[2],
+                        &values[3], &values[4], &values[5], &values[5]) != 8)
+            return -1;
+        return static_cast<std::int64_t>(values[5]);
+    };
+    std::vector<std::pair<std::wstring, std::int64_t>> candidates;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(L"Z:\\proc", error)) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos)
+            continue;
+        const std::wstring path = entry.path().wstring() + L"\\stat";
+        if (std::int64_t faults = minor_faults(path); faults >= 0)
+            candidates.emplace_back(path, faults);
+    }
+    constexpr std::size_t probe_pages = 1024;
+    auto* probe = static_cast<volatile char*>(
+        VirtualAlloc(nullptr, probe_pages * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    for (std::size_t i = 0; probe && i < probe_pages; ++i)
+        probe[i * 4096] = 1;
+    if (probe)
+        VirtualFree(const_cast<char*>(probe), 0, MEM_RELEASE);
+    for (const auto& [path, before] : candidates)
+        if (minor_faults(path) - before >= std::int64_t(probe_pages))
+            return path;
+    return {};
+}
+
+std::uint64_t page_faults()
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    if (counters.PageFaultCount != 0)
+        return counters.PageFaultCount;
+    static const std::wstring stat = own_proc_stat_path();
+    if (stat.empty())
+        return 0;
+    tavik::unique_file file(CreateFileW(stat.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    char text[1024];
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), text, sizeof text - 1, &read, nullptr))
+        return 0;
+    text[read] = 0;
+    // After the name: state ppid pgrp session tty tpgid flags minflt cminflt majflt; the
+    // process's own faults are minflt and majflt.
+    const char* end = std::strrchr(text, ')');
+    unsigned long long fields[9] = {};
+    char state = 0;
+    if (!end || std::sscanf(end + 1, " %c %llu %llu %llu %llu %llu %llu %llu %llu %llu", &state, &fields[0], &fields[1],
+                            &fields[2], &fields[3], &fields[4], &fields[5], &fields[6], &fields[7], &fields[8]) != 10)
+        return 0;
+    return fields[6] + fields[8];
+}
+
+// Samples the working set and the commit while alive; finish() and peak_commit() give the highest
+// values seen.
 class memory_sampler {
 public:
     memory_sampler()
         : thread_([this] {
               while (!stop_) {
                   peak_ = std::max<std::uint64_t>(peak_, working_set());
+                  peak_commit_ = std::max<std::uint64_t>(peak_commit_, commit_charge());
                   std::this_thread::sleep_for(5ms);
               }
           })
@@ -116,10 +212,16 @@ public:
         }
         return peak_;
     }
+    std::uint64_t peak_commit()
+    {
+        finish();
+        return peak_commit_;
+    }
 
 private:
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> peak_{0};
+    std::atomic<std::uint64_t> peak_commit_{0};
     std::thread thread_;
 };
 
@@ -527,6 +629,405 @@ void chunk_figures()
         std::puts("");
 }
 
+// ---------------------------------------------------------------------------------------------
+// Optimize and the dry run over real files.
+//
+// Each case writes its files into a fresh folder (not timed) and measures, in this order: the
+// baselines over the same bytes, the dry run on an object that serves no folder, then, after the
+// store is created over the existing files and the folder is virtualized, an optimize and a
+// second optimize with nothing changed. Every timed part runs with its memory allocated before it
+// starts; page faults are counted over the timed part only, and the peaks of working set and
+// commit are taken above what the process held before it.
+//
+// Two kinds of content: the text generator (a 32-word vocabulary with noise, a worst case for
+// LZ4HC) and the system's own headers (the mingw-w64 include tree, read through the Z: drive).
+
+constexpr double mb = 1e6;
+constexpr double mib = 1048576.0;
+constexpr std::uint32_t piece = 256 * 1024;  // the engine's read size
+
+struct input_file {
+    std::wstring path;                                        // relative to the folder
+    std::function<void(std::vector<std::byte>&)> content;    // fills the vector with the file's bytes
+};
+
+struct input_set {
+    std::vector<std::wstring> folders;  // relative, parents first
+    std::vector<input_file> files;
+    std::uint64_t bytes = 0;
+};
+
+void write_whole_file(const std::wstring& path, const std::vector<std::byte>& data)
+{
+    tavik::unique_file file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                        nullptr));
+    if (!file)
+        throw std::runtime_error("cannot create an input file");
+    std::size_t at = 0;
+    while (at < data.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - at, 64u << 20));
+        DWORD written = 0;
+        if (!WriteFile(file.get(), data.data() + at, chunk, &written, nullptr) || written != chunk)
+            throw std::runtime_error("cannot write an input file");
+        at += chunk;
+    }
+}
+
+// The mingw-w64 headers as {relative path, bytes}, read once.
+const std::vector<std::pair<std::wstring, std::shared_ptr<const std::vector<std::byte>>>>& system_headers()
+{
+    static const auto headers = [] {
+        std::vector<std::pair<std::wstring, std::shared_ptr<const std::vector<std::byte>>>> all;
+        const std::filesystem::path root = L"Z:\\usr\\share\\mingw-w64\\include";
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            if (!entry.is_regular_file())
+                continue;
+            auto bytes = std::make_shared<std::vector<std::byte>>(entry.file_size());
+            tavik::unique_file file(CreateFileW(entry.path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+            DWORD read = 0;
+            if (!file || !ReadFile(file.get(), bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) ||
+                read != bytes->size())
+                throw std::runtime_error("cannot read a system header");
+            all.emplace_back(std::filesystem::relative(entry.path(), root).wstring(), std::move(bytes));
+        }
+        std::sort(all.begin(), all.end());
+        return all;
+    }();
+    return headers;
+}
+
+void add_file(input_set& set, std::wstring path, std::uint64_t size, std::function<void(std::vector<std::byte>&)> content)
+{
+    set.files.push_back({std::move(path), std::move(content)});
+    set.bytes += size;
+}
+
+// Folders of every parent of `relative` not yet listed.
+void add_parents(input_set& set, const std::wstring& relative)
+{
+    for (std::size_t at = relative.find(L'\\'); at != std::wstring::npos; at = relative.find(L'\\', at + 1)) {
+        std::wstring parent = relative.substr(0, at);
+        if (std::find(set.folders.begin(), set.folders.end(), parent) == set.folders.end())
+            set.folders.push_back(std::move(parent));
+    }
+}
+
+input_set text_unique(std::uint64_t total)
+{
+    constexpr std::uint64_t file_size = 64u << 20;
+    input_set set;
+    for (std::uint64_t i = 0; i * file_size < total; ++i) {
+        const std::uint64_t size = std::min(file_size, total - i * file_size);
+        add_file(set, L"text-" + std::to_wstring(i) + L".txt", size, [size, i](std::vector<std::byte>& out) {
+            out.resize(size);
+            fill_text(out.data(), size, 7000 + i);
+        });
+    }
+    return set;
+}
+
+input_set headers_unique()
+{
+    input_set set;
+    for (const auto& [path, bytes] : system_headers()) {
+        add_parents(set, path);
+        add_file(set, path, bytes->size(), [bytes](std::vector<std::byte>& out) { out = *bytes; });
+    }
+    return set;
+}
+
+input_set text_copies(int copies, std::uint64_t size)
+{
+    auto data = std::make_shared<std::vector<std::byte>>(size);
+    fill_text(data->data(), size, 9999);
+    input_set set;
+    for (int c = 0; c < copies; ++c) {
+        const std::wstring folder = L"copy-" + std::to_wstring(c);
+        set.folders.push_back(folder);
+        add_file(set, folder + L"\\data.txt", size, [data](std::vector<std::byte>& out) { out = *data; });
+    }
+    return set;
+}
+
+input_set headers_copies(int copies)
+{
+    input_set set;
+    for (int c = 0; c < copies; ++c) {
+        const std::wstring folder = L"copy-" + std::to_wstring(c);
+        set.folders.push_back(folder);
+        for (const auto& [path, bytes] : system_headers()) {
+            add_parents(set, folder + L"\\" + path);
+            add_file(set, folder + L"\\" + path, bytes->size(), [bytes](std::vector<std::byte>& out) { out = *bytes; });
+        }
+    }
+    return set;
+}
+
+// `count` files of 4 KiB, a thousand to a folder.
+input_set text_small_files(std::uint32_t count)
+{
+    input_set set;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (i % 1000 == 0)
+            set.folders.push_back(L"f" + std::to_wstring(i / 1000));
+        add_file(set, L"f" + std::to_wstring(i / 1000) + L"\\" + std::to_wstring(i) + L".txt", 4096,
+                 [i](std::vector<std::byte>& out) {
+                     out.resize(4096);
+                     fill_text(out.data(), 4096, 100000 + i);
+                 });
+    }
+    return set;
+}
+
+void write_input(const std::wstring& folder, const input_set& set)
+{
+    std::filesystem::create_directories(folder);
+    for (const std::wstring& relative : set.folders)
+        std::filesystem::create_directories(folder + L"\\" + relative);
+    std::vector<std::byte> data;
+    for (const input_file& file : set.files) {
+        file.content(data);
+        write_whole_file(folder + L"\\" + file.path, data);
+    }
+}
+
+struct measured {
+    double seconds = 0;
+    std::uint64_t faults = 0;
+    std::uint64_t peak_working_set = 0;  // above the start
+    std::uint64_t peak_commit = 0;       // above the start
+};
+
+template <class F>
+measured measure(F&& body)
+{
+    const std::uint64_t working_set_before = working_set();
+    const std::uint64_t commit_before = commit_charge();
+    memory_sampler sampler;
+    const std::uint64_t faults_before = page_faults();
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::uint64_t faults = page_faults() - faults_before;
+    const std::uint64_t peak = sampler.finish();
+    const std::uint64_t peak_commit = sampler.peak_commit();
+    return {seconds, faults, peak - std::min(peak, working_set_before),
+            peak_commit - std::min(peak_commit, commit_before)};
+}
+
+// The baseline of unique data: the same bytes compressed with LZ4HC at the optimize's level on
+// one thread, in units of the block-file size limit as the writer fills its files. Only the
+// compressions are timed.
+double compress_one_thread_seconds(const input_set& set)
+{
+    std::vector<std::byte> staged(limit);
+    std::vector<char> out(LZ4_compressBound(static_cast<int>(limit)));
+    std::vector<std::byte> data;
+    std::size_t used = 0;
+    double seconds = 0;
+    auto compress = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        LZ4_compress_HC(reinterpret_cast<const char*>(staged.data()), out.data(), static_cast<int>(used),
+                        static_cast<int>(out.size()), level);
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        used = 0;
+    };
+    for (const input_file& file : set.files) {
+        file.content(data);
+        for (std::size_t at = 0; at < data.size();) {
+            const std::size_t n = std::min<std::size_t>(data.size() - at, limit - used);
+            std::memcpy(staged.data() + used, data.data() + at, n);
+            used += n;
+            at += n;
+            if (used == limit)
+                compress();
+        }
+    }
+    if (used)
+        compress();
+    return seconds;
+}
+
+// The other baseline: every file opened, read in the engine's 256 KiB pieces on one thread and
+// hashed with XXH3-128, from the system's file cache as the optimize reads it.
+measured read_and_hash(const std::wstring& folder, const input_set& set)
+{
+    std::vector<std::byte> buffer(piece);
+    XXH3_state_t* state = XXH3_createState();
+    std::uint64_t sink = 0;
+    measured m = measure([&] {
+        for (const input_file& file : set.files) {
+            tavik::unique_file handle(CreateFileW((folder + L"\\" + file.path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            if (!handle)
+                throw std::runtime_error("cannot open an input file");
+            XXH3_128bits_reset(state);
+            for (;;) {
+                DWORD read = 0;
+                if (!ReadFile(handle.get(), buffer.data(), piece, &read, nullptr))
+                    throw std::runtime_error("cannot read an input file");
+                if (read == 0)
+                    break;
+                XXH3_128bits_update(state, buffer.data(), read);
+            }
+            sink += XXH3_128bits_digest(state).low64;
+        }
+    });
+    XXH3_freeState(state);
+    if (sink == 42)
+        std::puts("");
+    return m;
+}
+
+// A plain walk of the folder's items, what a scan that finds nothing changed cannot go below.
+std::uint64_t walk(const std::wstring& folder)
+{
+    std::uint64_t items = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0)
+            continue;
+        ++items;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            items += walk(folder + L"\\" + found.cFileName);
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
+    return items;
+}
+
+enum class baseline { compress, read_hash };
+enum class rate { megabytes, files };
+
+void report_run(const std::string& prefix, const measured& m, double data_bytes, double units, rate kind)
+{
+    const double value = units / m.seconds;
+    bench::report(prefix, kind == rate::megabytes ? value / mb : value, kind == rate::megabytes ? "MB/s" : "files/s");
+    bench::report(prefix + "_page_faults", m.faults / (data_bytes / mb), "faults/MB");
+    bench::report(prefix + "_peak_working_set", m.peak_working_set / mib, "MiB");
+    bench::report(prefix + "_peak_commit", m.peak_commit / mib, "MiB");
+}
+
+void optimize_case(const std::string& name, const input_set& set, baseline against, rate kind)
+{
+    static int cases = 0;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring base = std::wstring(temp) + L"optimize-bench-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++cases);
+    const std::wstring folder = base + L"\\Data";
+    write_input(folder, set);
+
+    const std::string prefix = "optimize_" + name;
+    const double bytes = double(set.bytes);
+    const double units = kind == rate::megabytes ? bytes : double(set.files.size());
+    bench::report(prefix + "_data_size", bytes / mib, "MiB");
+
+    // Baselines.
+    double base_rate = 0;
+    if (against == baseline::compress) {
+        base_rate = bytes / compress_one_thread_seconds(set);
+        bench::report(prefix + "_baseline_lz4hc_1_thread", base_rate / mb, "MB/s");
+    } else {
+        measured m = read_and_hash(folder, set);
+        base_rate = units / m.seconds;
+        bench::report(prefix + "_baseline_read_hash",
+                      kind == rate::megabytes ? base_rate / mb : base_rate, kind == rate::megabytes ? "MB/s" : "files/s");
+        bench::report(prefix + "_baseline_read_hash_page_faults", m.faults / (bytes / mb), "faults/MB");
+    }
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    auto report_ratio = [&](const std::string& run, const measured& m) {
+        const double ratio = units / m.seconds / base_rate;
+        if (against == baseline::compress) {
+            bench::report(prefix + "_" + run + "_speedup", ratio, "x");
+            bench::report(prefix + "_" + run + "_speedup_target", 0.8 * info.dwNumberOfProcessors, "x");
+        } else {
+            bench::report(prefix + "_" + run + "_vs_read_hash", ratio, "ratio");
+        }
+    };
+    auto check = [&](const std::expected<dedup::resync_stats, long>& result, const char* what) {
+        if (!result) {
+            std::fprintf(stderr, "%s %s failed with 0x%08lX\n", prefix.c_str(), what,
+                         static_cast<unsigned long>(result.error()));
+            throw std::runtime_error("operation failed");
+        }
+        if (result->files_added != set.files.size())
+            throw std::runtime_error("operation did not take every file");
+    };
+
+    tavik::details::cancellation_source lifetime;
+    tavik::details::cancellation_source caller;
+    {
+        // The dry run, on an object that serves no folder, as the estimate command makes it.
+        auto estimator = Ostrel::com::make<dedup::impl::root_folder>(lifetime);
+        std::expected<dedup::resync_stats, long> result;
+        measured m = measure([&] { result = run(estimator->convert(folder, level, caller, {})); });
+        check(result, "dry run");
+        report_run(prefix + "_dry_run", m, bytes, units, kind);
+        report_ratio("dry_run", m);
+        bench::report(prefix + "_unique_size", result->unique_size / mib, "MiB");
+        bench::report(prefix + "_compressed_size", result->compressed_size / mib, "MiB");
+    }
+
+    {
+        auto root = Ostrel::com::make<dedup::impl::root_folder>(lifetime);
+        dedup::create_params params;
+        params.flags = dedup::create_params::adopt;
+        if (root->create(folder, params))
+            throw std::runtime_error("create failed");
+        GUID id{0x0be70000u + GetCurrentProcessId(), static_cast<unsigned short>(cases), 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+        PrjMarkDirectoryAsPlaceholder(folder.c_str(), nullptr, nullptr, &id);
+        PRJ_CALLBACKS callbacks{};
+        PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT instance = nullptr;
+        if (PrjStartVirtualizing(folder.c_str(), &callbacks, nullptr, nullptr, &instance) != S_OK)
+            throw std::runtime_error("cannot virtualize the folder");
+        root->set_virtualization_context(instance);
+
+        const dedup::purge_flags flags = dedup::purge_flags(dedup::purge_options::purge_cache) |
+                                         dedup::purge_options::purge_blocks;
+        std::expected<dedup::resync_stats, long> result;
+        measured m = measure([&] { result = run(root->optimize(caller, level, flags, {})); });
+        check(result, "optimize");
+        report_run(prefix + "_optimize", m, bytes, units, kind);
+        report_ratio("optimize", m);
+
+        // Nothing changed: the scan finds every item a clean placeholder.
+        measured again = measure([&] { result = run(root->optimize(caller, level, {}, {})); });
+        if (!result)
+            throw std::runtime_error("second optimize failed");
+        const auto walk_start = std::chrono::steady_clock::now();
+        walk(folder);
+        const double walked = std::chrono::duration<double>(std::chrono::steady_clock::now() - walk_start).count();
+        bench::report(prefix + "_rerun_unchanged", again.seconds * 1000, "ms");
+        bench::report(prefix + "_rerun_baseline_walk", walked * 1000, "ms");
+        bench::report(prefix + "_rerun_vs_walk", again.seconds / walked, "x");
+        bench::report(prefix + "_rerun_peak_working_set", again.peak_working_set / mib, "MiB");
+
+        PrjStopVirtualizing(instance);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(base, ignored);
+}
+
+void optimize_figures()
+{
+    // (a) unique compressible data; (b) ten copies; (c) many small files; each ends with (d), a
+    // second optimize with nothing changed.
+    optimize_case("text_unique_" + std::to_string(unique_text_mib) + "MiB", text_unique(std::uint64_t(unique_text_mib) << 20),
+                  baseline::compress, rate::megabytes);
+    optimize_case("headers_unique_" + std::to_string(system_headers().size()) + "_files", headers_unique(),
+                  baseline::compress, rate::megabytes);
+    optimize_case("text_10_copies_of_" + std::to_string(copy_text_mib) + "MiB", text_copies(10, std::uint64_t(copy_text_mib) << 20),
+                  baseline::read_hash, rate::megabytes);
+    optimize_case("headers_10_copies", headers_copies(10), baseline::read_hash, rate::megabytes);
+    optimize_case("text_" + std::to_string(small_files) + "_files_of_4KiB", text_small_files(small_files),
+                  baseline::read_hash, rate::files);
+}
+
 struct area {
     const char* name;
     void (*figures)();
@@ -536,6 +1037,7 @@ const area areas[] = {
     {"store", &store_figures},
     {"tree", &tree_figures},
     {"chunk", &chunk_figures},
+    {"optimize", &optimize_figures},
 };
 
 } // namespace
