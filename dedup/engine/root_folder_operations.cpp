@@ -31,6 +31,9 @@ namespace {
 constexpr HRESULT operation_busy = HRESULT_FROM_WIN32(ERROR_SERVICE_ALREADY_RUNNING);  // 0x80070420
 constexpr HRESULT not_empty = HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);                // 0x80070091
 
+// FileDispositionInfoEx, which the headers declare only for newer targets.
+constexpr auto disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
 // Ends a removal: the HRESULT it answers.
 struct removal_stopped {
     HRESULT code;
@@ -101,16 +104,24 @@ bool may_delete_unstored(const std::wstring& full_path)
     return (state & (PRJ_FILE_STATE_PLACEHOLDER | PRJ_FILE_STATE_HYDRATED_PLACEHOLDER | PRJ_FILE_STATE_TOMBSTONE)) != 0;
 }
 
-// Removes a link itself, never what it names.
-void remove_link(const std::wstring& full_path, bool folder)
+// Removes a link itself, never what it names: opened as the reparse point, not through it, and
+// deleted on close.
+void remove_link(const std::wstring& full_path)
 {
-    if (folder ? RemoveDirectoryW(full_path.c_str()) : DeleteFileW(full_path.c_str()))
-        return;
-    // A directory link that the file system holds as a file (a Unix symbolic link under Wine)
-    // goes as a file.
-    if (folder && DeleteFileW(full_path.c_str()))
-        return;
-    raise_last_error();
+    HANDLE link = CreateFileW(full_path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (link == INVALID_HANDLE_VALUE)
+        raise_last_error();
+    FILE_DISPOSITION_INFO_EX disposition{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    bool deleted = SetFileInformationByHandle(link, disposition_info_ex, &disposition, sizeof disposition);
+    if (!deleted) {
+        FILE_DISPOSITION_INFO plain{TRUE};
+        deleted = SetFileInformationByHandle(link, FileDispositionInfo, &plain, sizeof plain);
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(link);
+    if (!deleted)
+        throw removal_stopped{HRESULT_FROM_WIN32(error)};
 }
 
 // Deletes everything inside the folder at `path`, depth first, from the last listed entry to the
@@ -122,7 +133,7 @@ void delete_folder_contents(const std::wstring& path, bool checked)
     for (auto it = items.rbegin(); it != items.rend(); ++it) {
         const std::wstring full = path + L"\\" + it->name;
         if (it->link) {
-            remove_link(full, it->folder);
+            remove_link(full);
             continue;
         }
         if (checked && !may_delete_unstored(full))
