@@ -235,3 +235,24 @@ TEST_F(RecoverRemove, WithoutForceAFileWrittenBeforeTheProjectionStopsIsKept)
 }
 
 } // namespace
+
+namespace {
+
+// A folder nobody can see into may hold files that are not stored: it is not empty, and a removal
+// without force refuses it.
+TEST_F(RecoverRemove, AFolderThatCannotBeListedIsNotEmpty)
+{
+    write(L"unstored.txt", "written, not stored");
+    HANDLE held = CreateFileW(folder_.c_str(), FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const bool empty = root_->is_empty();
+    const std::int32_t removed = root_->remove({.force = false, .projection = this});
+    CloseHandle(held);
+    EXPECT_FALSE(empty);
+    EXPECT_EQ(removed, static_cast<std::int32_t>(dir_not_empty));
+    EXPECT_EQ(read_file(full(L"unstored.txt")), to_bytes("written, not stored"));
+    EXPECT_EQ(restarts_, 1);
+}
+
+} // namespace
