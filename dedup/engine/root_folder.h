@@ -28,6 +28,7 @@
 #include <dedup/engine/folder_tree_file.h>
 #include <dedup/engine/idle_unload.h>
 #include <dedup/engine/iroot.h>
+#include <dedup/engine/projection_control.h>
 
 #include <tavik/io/overlapped_io.h>
 
@@ -86,7 +87,17 @@ public:
     std::expected<recover_stats, long> recover(tavik::details::cancellation_source& source,
                                                progress_callback progress) override;
     bool is_empty() override;
+    // A forced removal: the folder server has stopped the projection and tested emptiness itself.
     std::int32_t remove() override;
+
+    // How a removal runs. Without force, the removal stops `projection` (when given) under the
+    // operation lock, tests emptiness again, and deletes only placeholders, tombstones and links;
+    // it answers 0x80070091 and restarts the projection when the folder is not empty.
+    struct removal {
+        bool force = true;
+        projection_control* projection = nullptr;
+    };
+    std::int32_t remove(removal how);
 
     // Serializes nothing itself: saves an image made under the tree lock (or of an unpublished
     // tree) as "files.deinfo", with the block store's statistics in the header, or `statistics`
