@@ -1,0 +1,84 @@
+// The in-process COM server's exports. Every failure crosses them as an HRESULT, never as an
+// exception.
+
+#include <quastle/command/explorer_command.h>
+#include <quastle/guids.h>
+#include <quastle/registration.h>
+
+#include <ostrel/com/factory.h>
+#include <ostrel/com/ptr.h>
+
+#include <new>
+#include <string>
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace {
+
+constexpr Ostrel::com::class_entry classes[] = {
+    {&quastle::explorer_command_clsid, &quastle::explorer_command::create},
+};
+
+std::wstring module_path()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            throw std::bad_alloc(); // not reached in practice; reported as a failure below
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+HRESULT STDAPICALLTYPE DllCanUnloadNow()
+{
+    return Ostrel::com::module_count == 0 ? S_OK : S_FALSE;
+}
+
+HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out)
+{
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+    try {
+        auto factory = Ostrel::com::make<Ostrel::com::details::Factory>(clsid, classes);
+        return factory->QueryInterface(iid, out);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT STDAPICALLTYPE DllRegisterServer()
+{
+    try {
+        return quastle::register_server(HKEY_CLASSES_ROOT, module_path());
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT STDAPICALLTYPE DllUnregisterServer()
+{
+    try {
+        return quastle::unregister_server(HKEY_CLASSES_ROOT, module_path());
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+} // extern "C"
