@@ -144,7 +144,10 @@ TEST_F(scratch_root, RegistrationRoundTrip)
     ASSERT_EQ(RegCreateKeyExW(root_, (clsid + L"\\Stray").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &stray, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(stray);
-    const LCID locale = GetThreadLocale();
+    // The caller's own locale, not the system's, is back afterwards.
+    const LCID caller = GetThreadLocale();
+    const LCID locale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN_SWISS), SORT_DEFAULT);
+    ASSERT_TRUE(SetThreadLocale(locale));
     ASSERT_EQ(quastle::register_server(root_, module), S_OK);
     EXPECT_EQ(GetThreadLocale(), locale);
     EXPECT_FALSE(exists(clsid + L"\\Stray"));
@@ -172,6 +175,7 @@ TEST_F(scratch_root, RegistrationRoundTrip)
         EXPECT_FALSE(exists(gone)) << "removed key";
     // A second unregistration finds nothing to remove and succeeds.
     EXPECT_EQ(quastle::unregister_server(root_, module), S_OK);
+    SetThreadLocale(caller);
 }
 
 // Per machine, as the installer registers it (Wine's HKCR is HKLM's classes), then cleaned away.
