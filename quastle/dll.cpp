@@ -2,6 +2,9 @@
 // exception.
 
 #include <quastle/command/explorer_command.h>
+#include <quastle/install/install_actions.h>
+#include <quastle/install/system_platform.h>
+#include <quastle/self_install_callback.h>
 #include <quastle/guids.h>
 #include <quastle/registration.h>
 
@@ -74,6 +77,25 @@ HRESULT STDAPICALLTYPE DllUnregisterServer()
 {
     try {
         return quastle::unregister_server(HKEY_CLASSES_ROOT, module_path());
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+// The installer's entry: `folder` the installation folder, `action` 0 install, 1 stop, 2 start,
+// 3 uninstall. The installer's transaction (a handle) and its text are not used; the owner window
+// and the flags (bit 0: silent) only by the install.
+HRESULT STDAPICALLTYPE AutoInstallEx3(const wchar_t* folder, std::int32_t action, HANDLE, const wchar_t*, HWND owner,
+                                      std::uint32_t flags, quastle::self_install_callback* callback)
+{
+    if (const HRESULT hr = quastle::install_actions::check_folder(folder); FAILED(hr))
+        return hr;
+    try {
+        quastle::system_platform platform;
+        quastle::install_actions actions(platform, folder);
+        return actions.run(action, owner, flags, callback);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {

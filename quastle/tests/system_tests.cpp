@@ -1,0 +1,189 @@
+// Tests that change the prefix's machine-wide state (the classes root, the service manager): they
+// share one CTest resource lock and leave the prefix as they found it.
+#include "fake_shell_items.h"
+#include "loaded_quastle.h"
+
+#include <quastle/self_install_callback.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using namespace quastle::testing;
+using Ostrel::com::ptr;
+
+// Per machine, as the installer registers it (Wine's HKCR is HKLM's classes), then cleaned away.
+TEST(ClassesRoot, RegistersAndCreatesThroughCom)
+{
+    auto& dll = quastle_dll();
+    ASSERT_EQ(dll.register_server(), S_OK);
+    ASSERT_GE(CoInitializeEx(nullptr, COINIT_MULTITHREADED), 0);
+    {
+        IExplorerCommand* raw = nullptr;
+        ASSERT_EQ(CoCreateInstance(quastle::explorer_command_clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IExplorerCommand,
+                                   reinterpret_cast<void**>(&raw)),
+                  S_OK);
+        auto command = ptr<IExplorerCommand>::adopt(raw);
+        LPWSTR title = nullptr;
+        EXPECT_EQ(command->GetTitle(nullptr, &title), S_OK);
+        EXPECT_STREQ(title, L"Create Deduplicated Folder");
+        CoTaskMemFree(title);
+    }
+    CoUninitialize();
+    EXPECT_EQ(dll.unregister_server(), S_OK);
+    const std::wstring clsid = std::wstring(L"CLSID\\") + quastle::explorer_command_clsid_text;
+    HKEY key = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, clsid.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Directory\\shell\\quvandedup", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Directory\\shell", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+struct busy_counter : quastle::self_install_callback {
+    int calls = 0;
+    void set_busy(bool busy) override { calls += busy ? 1 : 100; }
+};
+
+using auto_install_function = HRESULT(STDAPICALLTYPE*)(const wchar_t*, std::int32_t, HANDLE, const wchar_t*, HWND,
+                                                        std::uint32_t, quastle::self_install_callback*);
+
+DWORD service_state()
+{
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service = OpenServiceW(manager, L"quvandedup", SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    const DWORD state = service && QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return state;
+}
+
+bool wait_for_state(DWORD wanted)
+{
+    for (int i = 0; i < 200; ++i) {
+        if (service_state() == wanted)
+            return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+std::wstring read_text(const std::wstring& path)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {};
+    std::wstring text(8192, L'\0');
+    DWORD read = 0;
+    ReadFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &read, nullptr);
+    CloseHandle(file);
+    text.resize(read / sizeof(wchar_t));
+    return text;
+}
+
+void write_knob(const std::wstring& path, const char* text)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    CloseHandle(file);
+}
+
+// The service's whole life through the export and the real service manager, installed in a folder
+// with a blank whose unquoted prefix names a planted program.
+TEST(ServiceManager, InstallStopStartUninstall)
+{
+    auto& dll = quastle_dll();
+    const auto install = reinterpret_cast<auto_install_function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW((dll.folder() + L"quastle.dll").c_str()), "AutoInstallEx3")));
+    ASSERT_NE(install, nullptr);
+
+    std::wstring temp(MAX_PATH + 1, L'\0');
+    temp.resize(GetTempPathW(static_cast<DWORD>(temp.size()), temp.data()));
+    std::wstring exe(32768, L'\0');
+    exe.resize(GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size())));
+    const std::wstring ebrisk = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"ebrisk.exe";
+    const std::wstring stem = L"qprobe" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring outer = temp + stem + L" dir";
+    const std::wstring folder = outer + L"\\X";
+    const std::wstring decoy = temp + stem + L".exe";
+    CreateDirectoryW(outer.c_str(), nullptr);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(ebrisk.c_str(), (folder + L"\\ebrisk.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(ebrisk.c_str(), decoy.c_str(), FALSE));
+
+    // Bad folders change nothing.
+    for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", L"relative\\X", L"C:\\a\"b"})
+        EXPECT_EQ(install(bad, 0, nullptr, nullptr, nullptr, 1, nullptr), E_INVALIDARG);
+    EXPECT_EQ(service_state(), 0u);
+
+    busy_counter busy;
+    ASSERT_EQ(install((folder + L"\\").c_str(), 0, nullptr, nullptr, nullptr, 1, &busy), S_OK);
+    // Wine has no Projected File System: its PowerShell stand-in ran, announced once.
+    EXPECT_EQ(busy.calls, 1);
+    {
+        const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        const SC_HANDLE service = OpenServiceW(manager, L"quvandedup", SERVICE_QUERY_CONFIG);
+        ASSERT_NE(service, nullptr);
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        ASSERT_TRUE(QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                                        static_cast<DWORD>(buffer.size()), &needed));
+        const auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + folder + L"\\ebrisk.exe\"");
+        EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+        EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+        EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+        EXPECT_EQ(std::wstring(config->lpDisplayName), L"Quvan Software Folder Deduplication Service");
+        ASSERT_TRUE(QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(),
+                                         static_cast<DWORD>(buffer.size()), &needed));
+        EXPECT_EQ(std::wstring(reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data())->lpDescription),
+                  L"This service manages folder deduplication instances.");
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+    ASSERT_TRUE(wait_for_state(SERVICE_RUNNING));
+    // The real program ran, not the planted one at the unquoted prefix.
+    std::wstring log;
+    for (int i = 0; i < 200 && log.empty(); ++i, Sleep(50))
+        log = read_text(folder + L"\\ebrisk.log");
+    EXPECT_EQ(log, folder + L"\\ebrisk.exe\n");
+    EXPECT_EQ(read_text(temp + L"ebrisk.log").find(decoy), std::wstring::npos);
+
+    EXPECT_EQ(install(folder.c_str(), 0, nullptr, nullptr, nullptr, 1, nullptr), static_cast<HRESULT>(0x800700B7));
+
+    EXPECT_EQ(install(folder.c_str(), 1, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_STOPPED));
+    // Stopping a stopped service: no wait, S_OK.
+    EXPECT_EQ(install(folder.c_str(), 1, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
+
+    EXPECT_EQ(install(folder.c_str(), 2, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
+    ASSERT_TRUE(wait_for_state(SERVICE_RUNNING));
+    // A slow stop is waited for.
+    write_knob(folder + L"\\ebrisk.knob", "1500");
+    EXPECT_EQ(install(folder.c_str(), 1, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_STOPPED));
+    DeleteFileW((folder + L"\\ebrisk.knob").c_str());
+
+    EXPECT_EQ(install(folder.c_str(), 2, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
+    ASSERT_TRUE(wait_for_state(SERVICE_RUNNING));
+    EXPECT_EQ(install(folder.c_str(), 3, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(service_state(), 0u);
+    // A product whose service is gone can still be uninstalled.
+    EXPECT_EQ(install(folder.c_str(), 3, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(install(folder.c_str(), 1, nullptr, nullptr, nullptr, 0, nullptr), static_cast<HRESULT>(0x80070424));
+    EXPECT_EQ(install(folder.c_str(), 2, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(install(folder.c_str(), 7, nullptr, nullptr, nullptr, 0, nullptr), E_FAIL);
+
+    DeleteFileW(decoy.c_str());
+    DeleteFileW((folder + L"\\ebrisk.log").c_str());
+    for (int i = 0; i < 100 && !DeleteFileW((folder + L"\\ebrisk.exe").c_str()); ++i)
+        Sleep(50);
+    RemoveDirectoryW(folder.c_str());
+    RemoveDirectoryW(outer.c_str());
+}
+
+} // namespace
