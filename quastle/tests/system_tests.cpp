@@ -112,6 +112,21 @@ TEST(ServiceManager, InstallStopStartUninstall)
     const std::wstring decoy = temp + stem + L".exe";
     CreateDirectoryW(outer.c_str(), nullptr);
     CreateDirectoryW(folder.c_str(), nullptr);
+    // The prefix is left clean however the test ends: no service, no files.
+    struct cleanup {
+        auto_install_function install;
+        std::wstring folder, outer, decoy, temp;
+        ~cleanup()
+        {
+            install(folder.c_str(), 3, nullptr, nullptr, nullptr, 0, nullptr);
+            for (const std::wstring& file : {decoy, folder + L"\\ebrisk.log", folder + L"\\ebrisk.knob", temp + L"ebrisk.log"})
+                DeleteFileW(file.c_str());
+            for (int i = 0; i < 100 && !DeleteFileW((folder + L"\\ebrisk.exe").c_str()); ++i)
+                Sleep(50);
+            RemoveDirectoryW(folder.c_str());
+            RemoveDirectoryW(outer.c_str());
+        }
+    } leave_clean{install, folder, outer, decoy, temp};
     ASSERT_TRUE(CopyFileW(ebrisk.c_str(), (folder + L"\\ebrisk.exe").c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(ebrisk.c_str(), decoy.c_str(), FALSE));
 
@@ -178,12 +193,6 @@ TEST(ServiceManager, InstallStopStartUninstall)
     EXPECT_EQ(install(folder.c_str(), 2, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
     EXPECT_EQ(install(folder.c_str(), 7, nullptr, nullptr, nullptr, 0, nullptr), E_FAIL);
 
-    DeleteFileW(decoy.c_str());
-    DeleteFileW((folder + L"\\ebrisk.log").c_str());
-    for (int i = 0; i < 100 && !DeleteFileW((folder + L"\\ebrisk.exe").c_str()); ++i)
-        Sleep(50);
-    RemoveDirectoryW(folder.c_str());
-    RemoveDirectoryW(outer.c_str());
 }
 
 } // namespace
