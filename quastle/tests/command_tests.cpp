@@ -322,3 +322,29 @@ TEST(ExplorerCommand, SiteIsKeptUntilTheObjectGoes)
 }
 
 } // namespace
+
+namespace {
+
+// The shell's own item array, as Explorer passes it.
+TEST_F(title_folders, RealShellItemArray)
+{
+    ASSERT_GE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), 0);
+    {
+        IShellItem* item_raw = nullptr;
+        ASSERT_EQ(SHCreateItemFromParsingName(path(L"Data").c_str(), nullptr, IID_IShellItem,
+                                              reinterpret_cast<void**>(&item_raw)),
+                  S_OK);
+        auto item = ptr<IShellItem>::adopt(item_raw);
+        IShellItemArray* array_raw = nullptr;
+        ASSERT_EQ(SHCreateShellItemArrayFromShellItem(item.get(), IID_IShellItemArray, reinterpret_cast<void**>(&array_raw)),
+                  S_OK);
+        auto items = ptr<IShellItemArray>::adopt(array_raw);
+        auto command = quastle_dll().root();
+        const auto answer = title_of(command.get(), items.get());
+        EXPECT_EQ(answer.result, S_OK);
+        EXPECT_EQ(answer.title, L"Deduplicated Folder");
+    }
+    CoUninitialize();
+}
+
+} // namespace
