@@ -320,6 +320,11 @@ tavik::details::future<std::error_code> root_folder::load_file_info()
 
 void root_folder::start_schedule()
 {
+    if (schedule_task_.valid())
+        return;
+    if (std::holds_alternative<disabled_t>(optimize_period_) && std::holds_alternative<disabled_t>(gc_period_))
+        return;
+    schedule_task_ = resync(optimize_period_, gc_period_);
 }
 
 } // namespace dedup::impl

@@ -29,6 +29,7 @@
 #include <dedup/engine/idle_unload.h>
 #include <dedup/engine/iroot.h>
 #include <dedup/engine/projection_control.h>
+#include <dedup/engine/schedule.h>
 
 #include <tavik/io/overlapped_io.h>
 
@@ -47,6 +48,8 @@ struct root_folder_options {
     block_store_options store;
     // The idle unload's time and periods; null: the system clock and the product's periods.
     idle_clock* clock = nullptr;
+    // The background schedule's time and the timer's wait for an interval; null: the system clock.
+    schedule_clock* schedule_time = nullptr;
     // How often an operation reports its progress between stages.
     std::chrono::milliseconds progress_period{1000};
     // The reads of the files an operation takes in; null: ReadFile.
@@ -125,9 +128,10 @@ private:
 
     store_file_system& files() const noexcept;
     idle_clock& clock() const noexcept;
-    // The background schedule (optimize and gc periods) plugs in here: create and every load start
-    // it, the destructor waits for its future. This folder object does not run it yet.
+    // The background schedule (schedule.h): started by create or the first load when a period is
+    // on; ends when the lifetime source is cancelled, and the destructor waits for it.
     void start_schedule();
+    tavik::details::future<void> resync(period_t optimize_period, period_t gc_period);
     // Started by create and every load, unless an operation has the idle task suspended (it
     // restarts the task itself) or one runs already.
     void start_idle_task();
