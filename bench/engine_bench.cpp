@@ -1028,6 +1028,126 @@ void optimize_figures()
                   baseline::read_hash, rate::files);
 }
 
+// ---------------------------------------------------------------------------------------------
+// File data: what the projection's reads of a served folder cost
+
+constexpr unsigned file_data_mib = 256;
+
+void file_data_figures()
+{
+    const std::uint64_t size = std::uint64_t(file_data_mib) << 20;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring base = std::wstring(temp) + L"file-data-bench-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring folder = base + L"\\Data";
+    std::filesystem::create_directories(folder);
+    std::vector<std::byte> content(size);
+    for (std::uint64_t at = 0; at < size; at += block)
+        fill_text(content.data() + at, block, 9000 + at / block);
+    write_whole_file(folder + L"\\file.dat", content);
+
+    tavik::details::cancellation_source lifetime;
+    tavik::details::cancellation_source caller;
+    PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT instance = nullptr;
+    {
+        auto root = Ostrel::com::make<dedup::impl::root_folder>(lifetime);
+        dedup::create_params params;
+        params.flags = dedup::create_params::adopt;
+        if (root->create(folder, params))
+            throw std::runtime_error("create failed");
+        GUID id{0x0be80000u + GetCurrentProcessId(), 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+        PrjMarkDirectoryAsPlaceholder(folder.c_str(), nullptr, nullptr, &id);
+        PRJ_CALLBACKS callbacks{};
+        if (PrjStartVirtualizing(folder.c_str(), &callbacks, nullptr, nullptr, &instance) != S_OK)
+            throw std::runtime_error("cannot virtualize the folder");
+        root->set_virtualization_context(instance);
+        if (!run(root->optimize(caller, level, {}, {})))
+            throw std::runtime_error("optimize failed");
+    }
+
+    std::vector<std::byte> buffer(1u << 20);
+    auto read = [&](dedup::IRoot& root, std::uint64_t offset, std::uint32_t length) {
+        if (run(root.read_file_data(L"file.dat", offset, length, buffer.data(), caller)))
+            throw std::runtime_error("read failed");
+        if (std::memcmp(buffer.data(), content.data() + offset, length) != 0)
+            throw std::runtime_error("read returned other bytes");
+    };
+
+    // Baseline of the cold read: decompressing one 50 MiB block file into memory already touched.
+    {
+        std::vector<char> text(limit);
+        fill_text(reinterpret_cast<std::byte*>(text.data()), limit, 77);
+        std::vector<char> packed(LZ4_compressBound(static_cast<int>(limit)));
+        const int packed_size = LZ4_compress_HC(text.data(), packed.data(), static_cast<int>(limit),
+                                                static_cast<int>(packed.size()), level);
+        std::vector<char> out(limit, 1);
+        const double decompress = bench::median_seconds(5, [&] {
+            if (LZ4_decompress_safe(packed.data(), out.data(), packed_size, static_cast<int>(limit)) != int(limit))
+                throw std::runtime_error("decompress failed");
+        });
+        bench::report("file_data_baseline_decompress_50MiB_warm_buffer", decompress * 1000, "ms");
+    }
+
+    // First byte from a cold store: a new object opens the folder, and the read loads the block
+    // file holding the file's first chunk.
+    std::vector<double> firsts;
+    for (int i = 0; i < 5; ++i) {
+        auto root = Ostrel::com::make<dedup::impl::root_folder>(lifetime);
+        if (run(root->open(folder)))
+            throw std::runtime_error("open failed");
+        root->set_virtualization_context(instance);
+        const auto start = std::chrono::steady_clock::now();
+        read(*root, 0, 1);
+        firsts.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(firsts.begin(), firsts.end());
+    bench::report("file_data_cold_first_byte", firsts[2] * 1000, "ms");
+
+    auto root = Ostrel::com::make<dedup::impl::root_folder>(lifetime);
+    if (run(root->open(folder)))
+        throw std::runtime_error("open failed");
+    root->set_virtualization_context(instance);
+    for (std::uint64_t at = 0; at < size; at += buffer.size())
+        read(*root, at, static_cast<std::uint32_t>(buffer.size()));  // loads every block file
+
+    // Warm sequential reads in the projection's 1 MiB pieces, against copying the same bytes.
+    constexpr int passes = 4;
+    const double sequential = bench::median_seconds(3, [&] {
+        for (int pass = 0; pass < passes; ++pass)
+            for (std::uint64_t at = 0; at < size; at += buffer.size())
+                if (run(root->read_file_data(L"file.dat", at, static_cast<std::uint32_t>(buffer.size()), buffer.data(),
+                                             caller)))
+                    throw std::runtime_error("read failed");
+    });
+    const double copy = bench::median_seconds(3, [&] {
+        for (int pass = 0; pass < passes; ++pass)
+            for (std::uint64_t at = 0; at < size; at += buffer.size())
+                std::memcpy(buffer.data(), content.data() + at, buffer.size());
+    });
+    const double gb = double(size) * passes / 1e9;
+    bench::report("file_data_warm_sequential_1MiB_reads", gb / sequential, "GB/s");
+    bench::report("file_data_baseline_memcpy_1MiB", gb / copy, "GB/s");
+    bench::report("file_data_warm_sequential_vs_memcpy", copy / sequential, "ratio");
+
+    // Warm random 64 KiB reads.
+    constexpr int reads = 20000;
+    std::uint64_t state = 12345;
+    const double random = bench::median_seconds(3, [&] {
+        for (int i = 0; i < reads; ++i) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            const std::uint64_t offset = (state >> 11) % (size - 65536);
+            if (run(root->read_file_data(L"file.dat", offset, 65536, buffer.data(), caller)))
+                throw std::runtime_error("read failed");
+        }
+    });
+    bench::report("file_data_warm_random_64KiB_reads", reads / random, "reads/s");
+
+    root = nullptr;
+    PrjStopVirtualizing(instance);
+    std::error_code ignored;
+    std::filesystem::remove_all(base, ignored);
+}
+
 struct area {
     const char* name;
     void (*figures)();
@@ -1038,6 +1158,7 @@ const area areas[] = {
     {"tree", &tree_figures},
     {"chunk", &chunk_figures},
     {"optimize", &optimize_figures},
+    {"file_data", &file_data_figures},
 };
 
 } // namespace

@@ -17,6 +17,12 @@ namespace dedup {
 using tavik::details::exclusive_lock_guard;
 using tavik::details::shared_lock_guard;
 
+page_buffer_pool& spare_load_buffers() noexcept
+{
+    static page_buffer_pool spare;
+    return spare;
+}
+
 namespace {
 
 // 30 s in FILETIME units: files not read for this long are unloaded by the next eviction pass.
@@ -133,7 +139,7 @@ void block_store::evict_idle_files()
         file.lock.unlock(later);
     }
     if (hot_.empty()) {
-        pool_.free_all();
+        pool_.spill_into(spare_load_buffers(), spare_load_buffer_count);
         if (eviction_timer_)
             SetThreadpoolTimer(eviction_timer_.get(), nullptr, 0, 0);
     }
@@ -154,6 +160,19 @@ void CALLBACK block_store::eviction_callback(PTP_CALLBACK_INSTANCE, PVOID contex
 namespace {
 
 [[noreturn]] void throw_damaged() { tavik::details::throw_hresult(damaged_block_file); }
+
+// A buffer for a load of `size` bytes: the smallest the store's files gave back that holds it,
+// else one a store that went idle left (a small file does not take a large one: the next large
+// load would then touch fresh memory), else any the store has (it grows).
+page_buffer take_load_buffer(block_store& store, std::uint32_t size)
+{
+    page_buffer buffer = store.pool().take_fitting(size);
+    if (!buffer.data)
+        buffer = spare_load_buffers().take_fitting(size, std::uint64_t(size) * 4 + (1u << 20));
+    if (!buffer.data)
+        buffer = store.pool().take();
+    return buffer;
+}
 
 // Reads the whole file into `buffer`; anything short of `size` bytes is damage.
 tavik::details::future<void> read_whole_file(store_file_system& fs, const overlapped_file& file, page_buffer& buffer,
@@ -188,13 +207,14 @@ tavik::details::future<void> read_block_file(block_file& f)
         throw_damaged();
     const auto length = static_cast<std::uint32_t>(file_size);
 
-    page_buffer content = store.pool().take();
-    content.used = 0;
+    page_buffer content;
     try {
         if (f.uncompressed) {
+            content = take_load_buffer(store, length);
+            content.used = 0;
             co_await read_whole_file(fs, file, content, length);
         } else {
-            page_buffer raw = store.pool().take();
+            page_buffer raw = take_load_buffer(store, length);
             raw.used = 0;
             std::exception_ptr failure;
             try {
@@ -205,6 +225,8 @@ tavik::details::future<void> read_block_file(block_file& f)
                 const auto [n, c] = read_dcb_header(image);
                 if (!image.ok() || n == 0 || n > content_bound || c > image.remaining())
                     throw_damaged();
+                content = take_load_buffer(store, n);
+                content.used = 0;
                 if (content.capacity < n)
                     content.reserve(n);
                 int decoded = LZ4_decompress_safe(reinterpret_cast<const char*>(raw.data) + dcb_header_size,
@@ -223,10 +245,12 @@ tavik::details::future<void> read_block_file(block_file& f)
                 std::rethrow_exception(failure);
         }
     } catch (const std::bad_alloc&) {
-        store.pool().give(std::move(content));
+        if (content.data)
+            store.pool().give(std::move(content));
         tavik::details::throw_hresult(E_OUTOFMEMORY);
     } catch (...) {
-        store.pool().give(std::move(content));
+        if (content.data)
+            store.pool().give(std::move(content));
         throw;
     }
     file.close();

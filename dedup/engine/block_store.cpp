@@ -109,7 +109,7 @@ block_store::~block_store()
         eviction_timer_.reset();
     }
     clear_block_files();
-    pool_.free_all();
+    pool_.spill_into(spare_load_buffers(), spare_load_buffer_count);
 }
 
 std::uint64_t block_store::now() const { return options_.clock ? options_.clock() : system_now(); }
@@ -154,6 +154,9 @@ void block_store::init(std::wstring path, std::uint32_t limit, std::optional<fol
 
 void block_store::free_file(block_file* file) noexcept
 {
+    // A loaded file's memory goes on to the next store's loads (spare_load_buffers).
+    if (file->buffer.data)
+        pool_.give(std::move(file->buffer));
     delete file;
 }
 

@@ -209,6 +209,13 @@ private:
     std::uint32_t purge_generation_ = 0;
 };
 
+// Buffers left by stores of this process when their files went idle or the store went away. A
+// cold load takes its buffers from here when its store has none: the pages are already touched,
+// and the first touch of fresh memory costs more than the decompression itself. It keeps at most
+// one load's pair (compressed and uncompressed), the largest it was given.
+inline constexpr std::size_t spare_load_buffer_count = 2;
+page_buffer_pool& spare_load_buffers() noexcept;
+
 // The `size` bytes at `offset` of the file's content, or the whole content when size is 0 (for a
 // ".dub" file that includes its padding). Loads the file when it is not loaded.
 // Contract: awaited once; resumes on a pool or I/O thread. A range outside the content and every

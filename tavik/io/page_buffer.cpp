@@ -1,5 +1,7 @@
 #include <tavik/io/page_buffer.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <new>
 #include <utility>
@@ -67,6 +69,22 @@ page_buffer page_buffer_pool::take()
     return buffer;
 }
 
+page_buffer page_buffer_pool::take_fitting(std::uint32_t size, std::uint64_t most)
+{
+    AcquireSRWLockExclusive(&lock_);
+    auto best = buffers_.end();
+    for (auto it = buffers_.begin(); it != buffers_.end(); ++it)
+        if (it->capacity >= size && it->capacity <= most && (best == buffers_.end() || it->capacity < best->capacity))
+            best = it;
+    page_buffer buffer;
+    if (best != buffers_.end()) {
+        buffer = std::move(*best);
+        buffers_.erase(best);
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    return buffer;
+}
+
 void page_buffer_pool::give(page_buffer buffer) noexcept
 {
     AcquireSRWLockExclusive(&lock_);
@@ -85,6 +103,33 @@ void page_buffer_pool::free_all()
     AcquireSRWLockExclusive(&lock_);
     doomed.swap(buffers_);
     ReleaseSRWLockExclusive(&lock_);
+}
+
+void page_buffer_pool::spill_into(page_buffer_pool& spare, std::size_t keep)
+{
+    std::deque<page_buffer> moving;
+    AcquireSRWLockExclusive(&lock_);
+    moving.swap(buffers_);
+    ReleaseSRWLockExclusive(&lock_);
+    // What stays in `moving` is freed on return, after the lock.
+    AcquireSRWLockExclusive(&spare.lock_);
+    for (page_buffer& buffer : moving) {
+        if (!buffer.data)
+            continue;
+        if (spare.buffers_.size() < keep) {
+            try {
+                spare.buffers_.push_back(std::move(buffer));
+            } catch (...) {
+                // The queue could not grow: the buffer stays behind and is freed.
+            }
+            continue;
+        }
+        auto smallest = std::min_element(spare.buffers_.begin(), spare.buffers_.end(),
+                                         [](const page_buffer& a, const page_buffer& b) { return a.capacity < b.capacity; });
+        if (smallest != spare.buffers_.end() && smallest->capacity < buffer.capacity)
+            std::swap(*smallest, buffer);
+    }
+    ReleaseSRWLockExclusive(&spare.lock_);
 }
 
 std::size_t page_buffer_pool::size() const

@@ -47,11 +47,19 @@ public:
     // pool has none; an empty buffer allocates on its first reserve.
     page_buffer take();
 
+    // The smallest buffer held whose capacity is at least `size` and at most `most`, or an empty
+    // buffer when none is.
+    page_buffer take_fitting(std::uint32_t size, std::uint64_t most = UINT64_MAX);
+
     // Never fails: when the queue cannot grow, the buffer is freed instead of kept.
     void give(page_buffer buffer) noexcept;
 
     // Frees every buffer held and the queue's own storage.
     void free_all();
+
+    // Empties this pool into `spare`, which then holds at most `keep` buffers, the largest of
+    // its own and these; the others are freed.
+    void spill_into(page_buffer_pool& spare, std::size_t keep);
 
     // Number of buffers held; for tests and statistics.
     std::size_t size() const;

@@ -101,6 +101,34 @@ TEST(PageBufferPool, TakeGivesTheMostRecentlyGivenBufferOrAnEmptyOne)
     EXPECT_EQ(pool.take().data, nullptr);
 }
 
+// A pool that goes idle hands its buffers on, keeping the largest; a taker of a size gets the
+// smallest buffer that holds it within its bound, so a small load never takes the large buffer.
+TEST(PageBufferPool, SpareBuffersKeepTheLargestAndFitTheirTaker)
+{
+    auto buffer_of = [](std::uint32_t size) {
+        page_buffer buffer;
+        buffer.reserve(size);
+        return buffer;
+    };
+    page_buffer_pool spare;
+    spare.give(buffer_of(8192));
+    page_buffer_pool store;
+    store.give(buffer_of(4096));
+    store.give(page_buffer());
+    store.give(buffer_of(64 * 4096));
+    store.give(buffer_of(16 * 4096));
+    store.spill_into(spare, 2);
+    EXPECT_EQ(store.size(), 0u);
+    ASSERT_EQ(spare.size(), 2u);
+
+    EXPECT_EQ(spare.take_fitting(100, 4096).data, nullptr);  // nothing small enough is left
+    page_buffer middle = spare.take_fitting(100);
+    EXPECT_EQ(middle.capacity, 16u * 4096);
+    EXPECT_EQ(spare.take_fitting(65 * 4096).data, nullptr);
+    EXPECT_EQ(spare.take_fitting(64 * 4096).capacity, 64u * 4096);
+    EXPECT_EQ(spare.size(), 0u);
+}
+
 // Many coroutines of one store share a pool: no buffer may be handed to two takers at once or lost.
 TEST(PageBufferPool, ConcurrentTakeAndGiveNeverShareABuffer)
 {
