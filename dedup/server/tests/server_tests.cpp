@@ -4,6 +4,7 @@
 #include <dedup/server/provider.h>
 #include <dedup/server/server.h>
 
+#include <dedup/engine/root_folder.h>
 #include <dedup/engine/store_names.h>
 
 #include <ostrel/logger.h>
@@ -212,6 +213,33 @@ TEST(Server, AStoreHeldByAnotherInstanceAndAVolumeRootAreRefused)
 
     holder.stop();
     tavik::details::wait_blocking_result(std::move(holding));
+}
+
+TEST(Server, AStoreWhoseFolderWasNeverMarkedIsMarkedAndServed)
+{
+    ASSERT_TRUE(projfs::available());
+    captured_log log;
+    temp_folder base;
+    const std::wstring folder = base / L"Data";
+    {
+        // A store made by a start that failed to mark the folder afterwards.
+        tavik::details::cancellation_source lifetime;
+        auto root = Ostrel::com::make<dedup::impl::root_folder>(lifetime);
+        ASSERT_EQ(root->create(folder, {}), std::error_code());
+    }
+    const std::wstring_view arguments[] = {folder};
+    std::atomic<bool> serving{false};
+    dedup::server_impl server(arguments, {}, [&](dedup::provider_impl& provider) {
+        serving = true;
+        return dedup::wait_for_stop(provider);
+    });
+    auto started = server.start();
+    EXPECT_TRUE(eventually([&] { return serving.load(); }));
+    server.stop();
+    tavik::details::wait_blocking_result(std::move(started));
+    for (const auto& [level, line] : log.lines())
+        EXPECT_EQ(line.find(L"failed"), std::wstring::npos) << std::string(line.begin(), line.end());
+    EXPECT_EQ(log.count_containing(closing_line), 1u);
 }
 
 TEST(Server, VolumeRootsAndTrailingSeparators)
