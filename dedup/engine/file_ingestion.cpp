@@ -11,6 +11,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace dedup {
@@ -48,6 +49,16 @@ struct local_free {
 };
 using unique_descriptor = std::unique_ptr<void, local_free>;
 
+// Room for one more element, so that the push after a block was added cannot fail and lose track
+// of it. Grows geometrically: an exact reserve would move the whole vector, into fresh memory, for
+// every chunk of a file.
+template <class T>
+void reserve_one_more(std::vector<T>& items)
+{
+    if (items.size() == items.capacity())
+        items.reserve(std::max<std::size_t>(16, items.capacity() * 2));
+}
+
 void release_all(block_writer& writer, const std::vector<block_key>& keys) noexcept
 {
     for (const block_key& key : keys)
@@ -64,8 +75,8 @@ writer_block_sink::writer_block_sink(optimize_context& context) : context_(&cont
 tavik::details::future<void> writer_block_sink::add_chunk(const std::byte* bytes, std::uint32_t length)
 {
     const block_key key = hash_of(bytes, length);
-    added_.reserve(added_.size() + 1);
-    pieces_.reserve(pieces_.size() + 1);
+    reserve_one_more(added_);
+    reserve_one_more(pieces_);
     if (!co_await context_->writer->add_block(key, bytes, length, block_kind::data, context_->compression_level))
         tavik::details::throw_hresult(hash_collision_hresult);
     added_.push_back(key);
@@ -81,8 +92,8 @@ tavik::details::future<void> writer_block_sink::fold_references()
         co_return;
     const auto length = static_cast<std::uint32_t>(pieces_.size() * sizeof(block_ref));
     const block_key key = hash_of(pieces_.data(), length);
-    added_.reserve(added_.size() + 1);
-    lists_.reserve(lists_.size() + 1);
+    reserve_one_more(added_);
+    reserve_one_more(lists_);
     if (!co_await context_->writer->add_block(key, pieces_.data(), length, block_kind::references,
                                               context_->compression_level))
         tavik::details::throw_hresult(hash_collision_hresult);
