@@ -56,11 +56,29 @@ future<std::vector<block_ref>> read_stream_blocks(stream_read_context context, H
 
     gear_chunker chunker(*context.pool, *context.sink);
 
-    // Buffer 1 exists only when the stream needs more than one piece. Both are released when the
-    // coroutine ends, after every read into them has completed (below).
-    page_buffer buffers[2];
-    buffers[0].reserve(std::uint32_t(std::min<std::uint64_t>(size, piece_length)));
-    if (size >= piece_length)
+    // Buffer 1 exists only when the stream needs more than one piece. Both come from the
+    // operation's pool and go back to it when the coroutine ends, after every read into them has
+    // completed (below): a fresh allocation per file would map and fault new pages for each.
+    struct pooled_buffers {
+        page_buffer_pool& pool;
+        page_buffer items[2];
+        ~pooled_buffers()
+        {
+            for (page_buffer& buffer : items)
+                if (buffer.data)
+                    pool.give(std::move(buffer));
+        }
+    };
+    // Only buffers of about a piece: the pool also holds the writer's block-file buffers.
+    constexpr std::uint64_t most = 4 * piece_length;
+    pooled_buffers pooled{*context.pool, {context.pool->take_fitting(1, most),
+                                          size >= piece_length ? context.pool->take_fitting(1, most) : page_buffer()}};
+    page_buffer (&buffers)[2] = pooled.items;
+    buffers[0].used = buffers[1].used = 0;
+    const auto first_length = std::uint32_t(std::min<std::uint64_t>(size, piece_length));
+    if (buffers[0].capacity < first_length)
+        buffers[0].reserve(first_length);
+    if (size >= piece_length && buffers[1].capacity < piece_length)
         buffers[1].reserve(piece_length);
 
     overlapped_file bound = bind_duplicate(file, *context.calls);
