@@ -715,13 +715,16 @@ HRESULT root_record::make_shell(std::wstring_view relative, const PRJ_FILE_BASIC
 
 HRESULT root_record::make_shell_locked(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& projected)
 {
-    item_look now;
-    DWORD error = 0;
-    if (stat_item(full_path(relative), now, error))
-        return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
-    if (error != ERROR_FILE_NOT_FOUND)
-        return HRESULT_FROM_WIN32(error);
-    return make_item_as(relative, projected, recorded_kind::virtual_item);
+    // Making it is what finds an item in the way: under Wine every lookup of a name that is not
+    // there reads the whole directory, and a provider's directory may hold very many shells.
+    HRESULT hr = make_item_as(relative, projected, recorded_kind::virtual_item);
+    if (hr == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) {
+        item_look now;
+        DWORD error = 0;
+        if (stat_item(full_path(relative), now, error))
+            return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+    }
+    return hr;
 }
 
 HRESULT root_record::make_item_as(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info, recorded_kind kind)
@@ -762,6 +765,61 @@ HRESULT root_record::mark_hydrated(std::wstring_view relative)
     if (!stat_item(full_path(relative), now, error))
         return HRESULT_FROM_WIN32(error);
     return put(relative, recorded_item{recorded_kind::hydrated_placeholder, now});
+}
+
+HRESULT root_record::hydrated(std::wstring_view relative)
+{
+    lock held(*this);
+    if (HRESULT hr = current_marked(); FAILED(hr))
+        return hr;
+    const recorded_item* recorded = item(relative);
+    if (!recorded || recorded->kind == recorded_kind::virtual_item || recorded->look.directory())
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    if (recorded->kind == recorded_kind::hydrated_placeholder)
+        return S_OK;
+    const item_look look = recorded->look;
+    return put(relative, recorded_item{recorded_kind::hydrated_placeholder, look});
+}
+
+HRESULT root_record::moved(std::wstring_view from, std::wstring_view to)
+{
+    if (from.empty() || to.empty())
+        return E_INVALIDARG;
+    lock held(*this);
+    if (HRESULT hr = current_marked(); FAILED(hr))
+        return hr;
+    const std::wstring key = fold_case(from);
+    const std::wstring prefix = key + L"\\";
+    std::vector<std::pair<std::wstring, recorded_item>> copies;
+    for (const auto& [folded, value] : items_) {
+        if (folded == key)
+            copies.emplace_back(std::wstring(to), value.item);
+        else if (folded.starts_with(prefix))
+            copies.emplace_back(std::wstring(to) + value.path.substr(from.size()), value.item);
+    }
+    for (const auto& [path, recorded] : copies)
+        if (HRESULT hr = put(path, recorded); FAILED(hr))
+            return hr;
+    return S_OK;
+}
+
+std::vector<std::pair<std::wstring, recorded_item>> root_record::children(std::wstring_view relative)
+{
+    std::vector<std::pair<std::wstring, recorded_item>> found;
+    lock held(*this);
+    if (FAILED(current()) || !marked_)
+        return found;
+    const std::wstring prefix = relative.empty() ? std::wstring() : fold_case(relative) + L"\\";
+    for (const auto& [folded, value] : items_)
+        if (folded.size() > prefix.size() && folded.starts_with(prefix) &&
+            folded.find(L'\\', prefix.size()) == std::wstring::npos)
+            found.emplace_back(value.path.substr(prefix.size()), value.item);
+    return found;
+}
+
+std::wstring root_record::key() const
+{
+    return key_of(root_path_);
 }
 
 } // namespace projfs::emulation

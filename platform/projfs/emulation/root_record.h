@@ -35,6 +35,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace projfs::emulation {
 
@@ -117,8 +119,27 @@ public:
     // Records a placeholder file whose data has been written as hydrated, as it looks now.
     HRESULT mark_hydrated(std::wstring_view relative);
 
+    // Records a placeholder file whose data the provider has just written as hydrated, keeping
+    // the look recorded when it was written as a placeholder: metadata an application changed
+    // before stays a change (a dirty placeholder stays dirty). Fails with ERROR_FILE_NOT_FOUND
+    // where no placeholder file is recorded.
+    HRESULT hydrated(std::wstring_view relative);
+
+    // After an application moved the item `from` to `to` (below the same root): what is recorded
+    // for it and below it is recorded under the new path too. The old path keeps its record, and
+    // as nothing is there any more it is a tombstone, as the platform leaves one.
+    HRESULT moved(std::wstring_view from, std::wstring_view to);
+
+    // What the record holds for the items directly in the directory `relative`, by name as
+    // written; the items need not be on disk (a tombstone is not).
+    std::vector<std::pair<std::wstring, recorded_item>> children(std::wstring_view relative);
+
     // What the record holds for an item, for tests and diagnostics.
     std::optional<recorded_item> find(std::wstring_view relative);
+
+    // The name that stands for the root in the names of the emulation's own objects (the record
+    // file, its mutex, the pipe of the provider's process): a hash of the root's full path.
+    std::wstring key() const;
 
 private:
     class lock;
