@@ -82,15 +82,10 @@ HRESULT WINAPI PrjGetVirtualizationInstanceInfo(PRJ_NAMESPACE_VIRTUALIZATION_CON
 HRESULT WINAPI PrjFillDirEntryBuffer(PCWSTR fileName, PRJ_FILE_BASIC_INFO* fileBasicInfo,
                                      PRJ_DIR_ENTRY_BUFFER_HANDLE dirEntryBufferHandle)
 {
-    dir_entry_buffer* buffer = dir_entry_buffer::from(dirEntryBufferHandle);
-    if (!buffer || !fileName || !*fileName)
+    if (!fileName || !*fileName)
         return E_INVALIDARG;
-    try {
-        PRJ_FILE_BASIC_INFO none{};
-        return buffer->add(fileName, fileBasicInfo ? *fileBasicInfo : none);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    PRJ_FILE_BASIC_INFO none{};
+    return dir_entry_buffer::fill(dirEntryBufferHandle, fileName, fileBasicInfo ? *fileBasicInfo : none);
 }
 
 HRESULT WINAPI PrjWritePlaceholderInfo(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtualizationContext,

@@ -60,20 +60,66 @@ public:
 
 } // namespace
 
-HRESULT dir_entry_buffer::add(std::wstring_view name, const PRJ_FILE_BASIC_INFO& info)
+namespace {
+
+// The buffers of the get callbacks that run: a handle kept past its callback (a provider that
+// fills it after its command was cancelled) is refused, never followed.
+struct live_buffers {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::unordered_set<const void*> buffers;
+};
+
+live_buffers& the_live_buffers()
 {
-    const std::size_t size = cost(name.size());
-    if (size > capacity - used)
-        return insufficient_buffer;
-    used += size;
-    entries.emplace_back(std::wstring(name), info);
-    return S_OK;
+    static live_buffers* all = new live_buffers;  // never destroyed, as the instances
+    return *all;
 }
 
-dir_entry_buffer* dir_entry_buffer::from(PRJ_DIR_ENTRY_BUFFER_HANDLE handle) noexcept
+} // namespace
+
+dir_entry_buffer::dir_entry_buffer(std::size_t capacity) : capacity(capacity)
 {
+    live_buffers& live = the_live_buffers();
+    AcquireSRWLockExclusive(&live.lock);
+    try {
+        live.buffers.insert(this);
+    } catch (...) {
+        ReleaseSRWLockExclusive(&live.lock);
+        throw;
+    }
+    ReleaseSRWLockExclusive(&live.lock);
+}
+
+dir_entry_buffer::~dir_entry_buffer()
+{
+    live_buffers& live = the_live_buffers();
+    AcquireSRWLockExclusive(&live.lock);
+    live.buffers.erase(this);
+    ReleaseSRWLockExclusive(&live.lock);
+}
+
+HRESULT dir_entry_buffer::fill(PRJ_DIR_ENTRY_BUFFER_HANDLE handle, std::wstring_view name,
+                               const PRJ_FILE_BASIC_INFO& info)
+{
+    live_buffers& live = the_live_buffers();
+    AcquireSRWLockShared(&live.lock);
     auto* buffer = reinterpret_cast<dir_entry_buffer*>(handle);
-    return buffer && buffer->magic == magic_value ? buffer : nullptr;
+    HRESULT hr = E_INVALIDARG;
+    try {
+        if (live.buffers.contains(buffer)) {
+            const std::size_t size = cost(name.size());
+            hr = insufficient_buffer;
+            if (size <= buffer->capacity - buffer->used) {
+                buffer->entries.emplace_back(std::wstring(name), info);
+                buffer->used += size;
+                hr = S_OK;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
+    ReleaseSRWLockShared(&live.lock);
+    return hr;
 }
 
 // One call of the provider: the callback data and what it points to.
@@ -172,7 +218,11 @@ HRESULT instance::begin()
         callbacks_.EndDirectoryEnumerationCallback) {
         HANDLE done = scanned.get();
         if (!submit([this, self, done] {
-                project_shells(L"", self, 0);
+                try {
+                    project_shells(L"", self, 0);
+                } catch (const std::bad_alloc&) {
+                    // Out of memory: the items without shells show once a listing asks for them.
+                }
                 SetEvent(done);
             }))
             return E_FAIL;
@@ -243,6 +293,8 @@ void instance::stop(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT context) noexcept
 
 void instance::shut_down() noexcept
 {
+    // A second stop waits until the first is done.
+    std::lock_guard one_stop(stop_lock_);
     if (stopped_.exchange(true))
         return;
     if (listener_stop_)
@@ -342,7 +394,13 @@ HRESULT instance::call(command_kind kind, PRJ_CALLBACK_DATA& data, const std::fu
     }
     data.CommandId = id;
     WaitForSingleObject(concurrency_.get(), INFINITE);
-    HRESULT hr = body();
+    bool cancelled_before;
+    {
+        std::lock_guard held(commands_lock_);
+        cancelled_before = running->cancelled;
+    }
+    // A command cancelled while it waited for its turn never reaches the provider.
+    HRESULT hr = cancelled_before ? aborted : body();
     ReleaseSemaphore(concurrency_.get(), 1, nullptr);
 
     std::unique_lock held(commands_lock_);
@@ -366,8 +424,8 @@ HRESULT instance::complete_command(INT32 command_id, HRESULT result,
         if (parameters) {
             switch (parameters->CommandType) {
             case PRJ_COMPLETE_COMMAND_TYPE_ENUMERATION:
-                if (pending.kind != command_kind::enumeration ||
-                    dir_entry_buffer::from(parameters->Enumeration.DirEntryBufferHandle) != pending.buffer)
+                if (pending.kind != command_kind::enumeration || !pending.buffer ||
+                    parameters->Enumeration.DirEntryBufferHandle != pending.buffer->handle())
                     return E_INVALIDARG;
                 break;
             case PRJ_COMPLETE_COMMAND_TYPE_NOTIFICATION:
@@ -630,6 +688,8 @@ HRESULT instance::request_placeholder(std::wstring_view component, HRESULT missi
 std::shared_ptr<std::mutex> instance::hydration_lock(std::wstring_view relative)
 {
     std::lock_guard held(commands_lock_);
+    if (hydrations_.size() >= 1024)
+        std::erase_if(hydrations_, [](const auto& entry) { return entry.second.expired(); });
     std::weak_ptr<std::mutex>& slot = hydrations_[fold_case(relative)];
     std::shared_ptr<std::mutex> lock = slot.lock();
     if (!lock) {

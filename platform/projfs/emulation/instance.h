@@ -44,19 +44,19 @@ namespace projfs::emulation {
 // The platform's enumeration buffer behind a PRJ_DIR_ENTRY_BUFFER_HANDLE: it holds as many entries
 // as fit in `capacity` bytes, each costing what the platform's directory information would.
 struct dir_entry_buffer {
-    static constexpr std::uint32_t magic_value = 0x42444550;  // "PEDB"
+    explicit dir_entry_buffer(std::size_t capacity);
+    ~dir_entry_buffer();
+    dir_entry_buffer(const dir_entry_buffer&) = delete;
+    dir_entry_buffer& operator=(const dir_entry_buffer&) = delete;
 
-    explicit dir_entry_buffer(std::size_t capacity) : capacity(capacity) {}
     // The size of one entry: the fixed part of the directory information and the name, rounded
     // up to 8 bytes.
     static std::size_t cost(std::size_t name_length) noexcept { return (104 + 2 * name_length + 7) & ~std::size_t(7); }
-    // HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) when the entry does not fit.
-    HRESULT add(std::wstring_view name, const PRJ_FILE_BASIC_INFO& info);
+    // PrjFillDirEntryBuffer: E_INVALIDARG when the handle is no buffer of a get callback that
+    // runs, HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) when the entry does not fit.
+    static HRESULT fill(PRJ_DIR_ENTRY_BUFFER_HANDLE handle, std::wstring_view name, const PRJ_FILE_BASIC_INFO& info);
     PRJ_DIR_ENTRY_BUFFER_HANDLE handle() noexcept { return reinterpret_cast<PRJ_DIR_ENTRY_BUFFER_HANDLE>(this); }
-    // The buffer behind a handle, or null when the handle is not one.
-    static dir_entry_buffer* from(PRJ_DIR_ENTRY_BUFFER_HANDLE handle) noexcept;
 
-    std::uint32_t magic = magic_value;
     std::size_t capacity;
     std::size_t used = 0;
     std::vector<std::pair<std::wstring, PRJ_FILE_BASIC_INFO>> entries;
@@ -166,6 +166,7 @@ private:
     TP_CALLBACK_ENVIRON environment_{};
     tavik::unique_handle concurrency_;
     std::thread listener_;
+    std::mutex stop_lock_;
     std::atomic<bool> stopped_{false};
 
     std::mutex commands_lock_;
