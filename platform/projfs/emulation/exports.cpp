@@ -123,7 +123,10 @@ HRESULT WINAPI PrjWritePlaceholderInfo(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT name
         auto running = instance::from(namespaceVirtualizationContext);
         if (!running)
             return E_INVALIDARG;
-        return running->root().write_placeholder(destinationFileName, placeholderInfo->FileBasicInfo);
+        HRESULT hr = running->root().write_placeholder(destinationFileName, placeholderInfo->FileBasicInfo);
+        if (SUCCEEDED(hr))
+            running->forget_origins(destinationFileName);
+        return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -184,8 +187,8 @@ HRESULT WINAPI PrjGetOnDiskFileState(PCWSTR destinationFileName, PRJ_FILE_STATE*
             *fileState = PRJ_FILE_STATE_FULL;
             return S_OK;
         }
-        // A shell on the path becomes a placeholder as recorded: the provider's process is not
-        // reachable from here until the provider's side of the emulation serves it.
+        // A shell on the path becomes a placeholder as recorded, without calling the provider back;
+        // the client's state query is the open that asks the provider.
         return located->root->query_state(located->relative, *fileState);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -205,11 +208,13 @@ HRESULT WINAPI PrjDeleteFile(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtu
         if (!running)
             return E_INVALIDARG;
         PRJ_UPDATE_FAILURE_CAUSES causes = PRJ_UPDATE_FAILURE_CAUSE_NONE;
-        // Without the provider's side nobody can tell what the provider still projects: the item
-        // handed back shows as recorded, and a tombstone's item does not show again.
+        // The platform asks the provider nothing here: the item handed back shows as recorded (a
+        // tombstone's item shows again at the next listing that finds the provider projects it).
         HRESULT hr = running->root().delete_item(destinationFileName, updateFlags, causes);
         if (failureReason)
             *failureReason = causes;
+        if (SUCCEEDED(hr))
+            running->forget_origins(destinationFileName);
         return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

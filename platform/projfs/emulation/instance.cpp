@@ -706,6 +706,17 @@ std::wstring instance::data_path_of(std::wstring_view relative)
     return found == origins_.end() ? std::wstring(relative) : found->second;
 }
 
+void instance::forget_origins(std::wstring_view relative)
+{
+    const std::wstring key = fold_case(relative);
+    std::lock_guard held(commands_lock_);
+    if (origins_.empty())
+        return;
+    std::erase_if(origins_, [&](const auto& entry) {
+        return entry.first == key || (entry.first.starts_with(key) && entry.first[key.size()] == L'\\');
+    });
+}
+
 HRESULT instance::hydrate(std::wstring_view relative, const requester& who)
 {
     auto needs_data = [&](std::optional<recorded_item>& recorded, item_look& now) {
@@ -777,6 +788,7 @@ HRESULT instance::hydrate(std::wstring_view relative, const requester& who)
         hr = last_error();
     if (FAILED(hr))
         return hr;
+    forget_origins(relative);  // the data is there now
     return root_->hydrated(relative);
 }
 

@@ -120,6 +120,11 @@ public:
     HRESULT remove(std::wstring_view relative, const requester& who);
     HRESULT state(std::wstring_view relative, const requester& who, PRJ_FILE_STATE& state);
 
+    // A placeholder written anew at `relative` (PrjWritePlaceholderInfo) or handed back there
+    // (PrjDeleteFile) takes its data from the provider's item at that path, whatever was renamed
+    // there before; the same for everything below it.
+    void forget_origins(std::wstring_view relative);
+
     // Runs `work` on one of the instance's threads; false when it is stopping.
     bool submit(std::function<void()> work);
 

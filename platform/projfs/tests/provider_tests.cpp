@@ -100,6 +100,7 @@ public:
     int restarts = 0;
     int single_entry_calls_with_more = 0;
     HRESULT misaligned_write_result = S_OK;
+    PRJ_DIR_ENTRY_BUFFER_HANDLE last_buffer = nullptr;
     HRESULT wrong_completion_result = S_OK;
     std::atomic<int> active{0};
     std::atomic<int> most_active{0};
@@ -229,6 +230,7 @@ private:
             if (found == self.enumerations_.end())
                 return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
             running = &found->second;
+            self.last_buffer = buffer;
             ++self.get_calls;
             if (data->Flags & PRJ_CB_DATA_FLAG_ENUM_RESTART_SCAN)
                 ++self.restarts;
@@ -905,6 +907,18 @@ TEST_F(ProvidedRoot, NotificationsDecideRenamesLinksAndDeletes)
                                     std::make_pair(PRJ_NOTIFICATION_PRE_RENAME, std::wstring(L"move.bin>sub\\moved.bin"))),
                   provider_.notifications.end());
     }
+    // Handed back after the rename, it is the provider's item at its new path.
+    provider_.add(L"again.bin", false, 5000);
+    ASSERT_EQ(client_state(L"again.bin"), placeholder);
+    ASSERT_EQ(run_client({L"rename", full(L"again.bin"), full(L"sub\\again2.bin")}).exit_code, 0);
+    provider_.add(L"sub\\again2.bin", false, 6000);
+    ASSERT_EQ(PrjDeleteFile(provider_.context, L"sub\\again2.bin", PRJ_UPDATE_NONE, nullptr), S_OK);
+    EXPECT_EQ(client_read(L"sub\\again2.bin"), content_of(L"sub\\again2.bin", 6000));
+    {
+        std::lock_guard held(provider_.lock);
+        EXPECT_EQ(std::get<0>(provider_.data_requests.back()), L"sub\\again2.bin");
+    }
+
     EXPECT_EQ(client(L"delete", L"free.txt").exit_code, 0);
     EXPECT_EQ(client_state(L"free.txt"), PRJ_FILE_STATE_TOMBSTONE);
 }
@@ -959,9 +973,54 @@ TEST_F(ProvidedRoot, AnswersAreChecked)
               HRESULT_FROM_WIN32(ERROR_INVALID_SECURITY_DESCR));
     EXPECT_FALSE(test_support::file_exists(full(L"broken.txt")));
 
-    // An enumeration buffer handle that is none.
+    // An enumeration buffer handle that is none, or one kept past its callback.
     PRJ_FILE_BASIC_INFO entry{};
     EXPECT_EQ(PrjFillDirEntryBuffer(L"x", &entry, nullptr), E_INVALIDARG);
+    ASSERT_EQ(client_list(L"").size(), 2u);  // data.bin and secured.txt
+    PRJ_DIR_ENTRY_BUFFER_HANDLE kept;
+    {
+        std::lock_guard held(provider_.lock);
+        kept = provider_.last_buffer;
+    }
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(PrjFillDirEntryBuffer(L"x", &entry, kept), E_INVALIDARG);
+}
+
+// Stopping while readers wait for data answered later: every reader ends, with the bytes or with
+// the cancellation, and the stop returns. Bounded: a few rounds.
+TEST_F(ProvidedRoot, StopWhileReadsArePending)
+{
+    constexpr int files = 4;
+    for (int i = 0; i < files; ++i)
+        provider_.add(L"file" + std::to_wstring(i) + L".bin", false, 100000);
+    provider_.data = answer::later;
+    provider_.data_delay = std::chrono::milliseconds(30);
+    for (int round = 0; round < 4; ++round) {
+        start();
+        std::vector<std::unique_ptr<client_process>> readers;
+        for (int i = 0; i < files; ++i)
+            readers.push_back(std::make_unique<client_process>(std::vector<std::wstring>{
+                L"read", full(L"file" + std::to_wstring(i) + L".bin"), L"--out",
+                output_folder_ / (L"stop" + std::to_wstring(round) + L"-" + std::to_wstring(i))}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 * round));
+        stop();
+        for (int i = 0; i < files; ++i) {
+            client_result result = readers[i]->wait();
+            const std::wstring saved = output_folder_ / (L"stop" + std::to_wstring(round) + L"-" + std::to_wstring(i));
+            if (result.exit_code == 0)
+                EXPECT_EQ(test_support::read_file(saved), content_of(L"file" + std::to_wstring(i) + L".bin", 100000));
+            else
+                EXPECT_TRUE(result.exit_code == ERROR_OPERATION_ABORTED ||
+                            result.exit_code == ERROR_FILE_SYSTEM_VIRTUALIZATION_UNAVAILABLE)
+                    << result.exit_code << " " << result.output;
+        }
+        // What was not hydrated is still a placeholder the next round reads from the start.
+        for (int i = 0; i < files; ++i) {
+            auto kind = recorded_as(L"file" + std::to_wstring(i) + L".bin");
+            EXPECT_TRUE(kind == recorded_kind::placeholder || kind == recorded_kind::hydrated_placeholder ||
+                        kind == recorded_kind::virtual_item);
+        }
+    }
 }
 
 TEST(NameMatch, ExpressionsMatchAsTheFileSystemDoes)
