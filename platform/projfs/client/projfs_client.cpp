@@ -23,6 +23,7 @@
 
 #include <tavik/unique_handle.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -77,14 +78,12 @@ int usage()
     return ERROR_INVALID_PARAMETER;
 }
 
-std::optional<std::uint64_t> number(const wchar_t* text)
+bool number(const wchar_t* text, std::uint64_t& value)
 {
     wchar_t* end = nullptr;
     errno = 0;
-    unsigned long long value = std::wcstoull(text, &end, 0);
-    if (errno || !end || *end || end == text)
-        return std::nullopt;
-    return value;
+    value = std::wcstoull(text, &end, 0);
+    return !errno && end && !*end && end != text && *text != L'-';
 }
 
 bool read_whole_file(const std::wstring& path, std::vector<std::byte>& data)
@@ -174,7 +173,8 @@ int wmain(int argc, wchar_t** argv)
     for (int i = next; i < argc; ++i) {
         const std::wstring option = argv[i];
         const bool has_value = i + 1 < argc;
-        std::optional<std::uint64_t> value = has_value ? number(argv[i + 1]) : std::nullopt;
+        std::uint64_t value = 0;
+        const bool numeric = has_value && number(argv[i + 1], value);
         if (command == L"attrib" && option.size() >= 2 && (option[0] == L'+' || option[0] == L'-')) {
             for (std::size_t c = 1; c < option.size(); ++c) {
                 const std::uint32_t bit = attribute_of(option[c]);
@@ -182,14 +182,14 @@ int wmain(int argc, wchar_t** argv)
                     return usage();
                 (option[0] == L'+' ? set : clear) |= bit;
             }
-        } else if (option == L"--offset" && value) {
-            request.offset = *value;
+        } else if (option == L"--offset" && numeric) {
+            request.offset = value;
             ++i;
-        } else if ((option == L"--length" || option == L"--buffer") && value) {
-            request.length = *value;
+        } else if ((option == L"--length" || option == L"--buffer") && numeric) {
+            request.length = value;
             ++i;
-        } else if (option == L"--restart-after" && value && *value <= 0xFFFFFFFF) {
-            request.value = static_cast<std::uint32_t>(*value);
+        } else if (option == L"--restart-after" && numeric && value <= 0xFFFFFFFF) {
+            request.value = static_cast<std::uint32_t>(value);
             ++i;
         } else if (option == L"--filter" && has_value) {
             const std::wstring filter = argv[++i];

@@ -26,17 +26,19 @@ std::string utf8(std::wstring_view text)
     return out;
 }
 
-requester requester_of(HANDLE pipe)
+// The client's process, which the request's commands watch: the client is the application.
+requester requester_of(HANDLE pipe, tavik::unique_handle& process)
 {
     requester who;
     ULONG process_id = 0;
     if (GetNamedPipeClientProcessId(pipe, &process_id)) {
         who.process_id = process_id;
-        tavik::unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+        process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id));
         wchar_t image[MAX_PATH];
         DWORD length = MAX_PATH;
         if (process && QueryFullProcessImageNameW(process.get(), 0, image, &length))
             who.image.assign(image, length);
+        who.process = process.get();
     }
     return who;
 }
@@ -105,7 +107,8 @@ void serve(instance& served, HANDLE pipe)
         reply(pipe, E_INVALIDARG);
         return;
     }
-    const requester who = requester_of(pipe);
+    tavik::unique_handle process;
+    const requester who = requester_of(pipe, process);
     const std::wstring& path = request->paths[0];
     switch (request->operation) {
     case client_operation::list: {

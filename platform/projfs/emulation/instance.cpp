@@ -126,7 +126,7 @@ HRESULT dir_entry_buffer::fill(PRJ_DIR_ENTRY_BUFFER_HANDLE handle, std::wstring_
 class instance::callback_call {
 public:
     callback_call(instance& owner, std::wstring_view relative, const requester& who)
-        : path_(relative), image_(who.image)
+        : application_(who.process), path_(relative), image_(who.image)
     {
         data.Size = sizeof data;
         data.NamespaceVirtualizationContext = owner.context();
@@ -139,9 +139,13 @@ public:
     callback_call(const callback_call&) = delete;
     callback_call& operator=(const callback_call&) = delete;
 
+    // The process of the application whose I/O this is; null for the instance's own calls.
+    HANDLE application() const noexcept { return application_; }
+
     PRJ_CALLBACK_DATA data{};
 
 private:
+    HANDLE application_;
     std::wstring path_;
     std::wstring image_;
     PRJ_PLACEHOLDER_VERSION_INFO version_{};
@@ -375,9 +379,10 @@ std::wstring instance::full_path(std::wstring_view relative) const
 
 // Commands
 
-HRESULT instance::call(command_kind kind, PRJ_CALLBACK_DATA& data, const std::function<HRESULT()>& body,
+HRESULT instance::call(command_kind kind, callback_call& made, const std::function<HRESULT()>& body,
                        dir_entry_buffer* buffer, PRJ_NOTIFICATION_PARAMETERS* parameters)
 {
+    PRJ_CALLBACK_DATA& data = made.data;
     auto running = std::make_shared<command>();
     running->kind = kind;
     running->buffer = buffer;
@@ -405,7 +410,20 @@ HRESULT instance::call(command_kind kind, PRJ_CALLBACK_DATA& data, const std::fu
 
     std::unique_lock held(commands_lock_);
     if (hr == io_pending) {
-        commands_changed_.wait(held, [&] { return running->completed || running->cancelled; });
+        auto answered = [&] { return running->completed || running->cancelled; };
+        const HANDLE application = made.application();
+        while (!commands_changed_.wait_for(held, std::chrono::milliseconds(50), answered)) {
+            // An application that ends while it waits cancels its I/O, and the platform the
+            // command.
+            if (application && WaitForSingleObject(application, 0) == WAIT_OBJECT_0) {
+                running->cancelled = true;
+                held.unlock();
+                if (callbacks_.CancelCommandCallback)
+                    callbacks_.CancelCommandCallback(&data);
+                held.lock();
+                break;
+            }
+        }
         hr = running->completed ? running->result : aborted;
     }
     commands_.erase(id);
@@ -458,7 +476,7 @@ HRESULT instance::enumerate(std::wstring_view relative, std::size_t buffer_size,
     UuidCreate(&id);
     {
         callback_call begun(*this, relative, who);
-        HRESULT hr = call(command_kind::plain, begun.data,
+        HRESULT hr = call(command_kind::plain, begun,
                           [&] { return callbacks_.StartDirectoryEnumerationCallback(&begun.data, &id); });
         if (FAILED(hr))
             return hr;
@@ -480,7 +498,7 @@ HRESULT instance::enumerate(std::wstring_view relative, std::size_t buffer_size,
             flags |= PRJ_CB_DATA_FLAG_ENUM_RESTART_SCAN | PRJ_CB_DATA_FLAG_ENUM_RETURN_SINGLE_ENTRY;
         get.data.Flags = static_cast<PRJ_CALLBACK_DATA_FLAGS>(flags);
         hr = call(
-            command_kind::enumeration, get.data,
+            command_kind::enumeration, get,
             [&] {
                 return callbacks_.GetDirectoryEnumerationCallback(
                     &get.data, &id, expression.empty() ? nullptr : expression.c_str(), buffer.handle());
@@ -504,7 +522,7 @@ HRESULT instance::enumerate(std::wstring_view relative, std::size_t buffer_size,
     }
     callback_call ended(*this, relative, who);
     // The end's answer changes nothing of what the enumeration gave.
-    call(command_kind::plain, ended.data, [&] { return callbacks_.EndDirectoryEnumerationCallback(&ended.data, &id); });
+    call(command_kind::plain, ended, [&] { return callbacks_.EndDirectoryEnumerationCallback(&ended.data, &id); });
     return hr;
 }
 
@@ -659,7 +677,7 @@ HRESULT instance::request_placeholder(std::wstring_view component, HRESULT missi
     HRESULT hr;
     {
         callback_call asked(*this, component, who);
-        hr = call(command_kind::plain, asked.data, [&] { return callbacks_.GetPlaceholderInfoCallback(&asked.data); });
+        hr = call(command_kind::plain, asked, [&] { return callbacks_.GetPlaceholderInfoCallback(&asked.data); });
     }
     if (is_not_found(hr)) {
         // The provider no longer projects it: a shell there is stale and goes.
@@ -769,7 +787,7 @@ HRESULT instance::hydrate(std::wstring_view relative, const requester& who)
         const auto length = static_cast<UINT32>(std::min<std::uint64_t>(before.size - offset, largest_data_request));
         callback_call asked(*this, data_path, who);
         asked.data.DataStreamId = id;
-        hr = call(command_kind::plain, asked.data,
+        hr = call(command_kind::plain, asked,
                   [&] { return callbacks_.GetFileDataCallback(&asked.data, offset, length); });
         offset += length;
     }
@@ -921,7 +939,7 @@ HRESULT instance::notify(PRJ_NOTIFICATION notification, std::wstring_view relati
     PRJ_NOTIFICATION_PARAMETERS parameters{};
     const std::wstring target = destination ? destination : L"";
     return call(
-        command_kind::notification, told.data,
+        command_kind::notification, told,
         [&] {
             return callbacks_.NotificationCallback(&told.data, directory, notification,
                                                    destination ? target.c_str() : nullptr, &parameters);

@@ -6,7 +6,8 @@
 // An instance plays the platform for its provider: it calls the provider's callbacks on threads of
 // its own (a private thread pool of the size the start options ask for, at most as many callbacks
 // at once as their concurrent thread count), waits for the commands the provider answers pending
-// until PrjCompleteCommand, and cancels them when it stops. What applications do reaches it through
+// until PrjCompleteCommand, and cancels them (the cancel-command callback) when it stops or when the
+// application waiting for one ends. What applications do reaches it through
 // the pipe it serves in this process for the command-line client (client_server.cpp); each of
 // those operations runs on one of its threads and goes through the provider as an application's
 // I/O goes on the platform:
@@ -72,6 +73,7 @@ struct listed_item {
 struct requester {
     DWORD process_id = 0;
     std::wstring image;
+    HANDLE process = nullptr;  // to wait on, while the request runs; null for the instance itself
 };
 
 class instance {
@@ -141,7 +143,7 @@ private:
 
     // Calls the provider as a command: registered under a new id, waited for when the provider
     // answers pending, cancelled when the instance stops.
-    HRESULT call(command_kind kind, PRJ_CALLBACK_DATA& data, const std::function<HRESULT()>& body,
+    HRESULT call(command_kind kind, callback_call& made, const std::function<HRESULT()>& body,
                  dir_entry_buffer* buffer = nullptr, PRJ_NOTIFICATION_PARAMETERS* parameters = nullptr);
     HRESULT enumerate(std::wstring_view relative, std::size_t buffer_size, std::uint32_t restart_after,
                       std::wstring_view filter, const requester& who, std::vector<listed_item>& items);

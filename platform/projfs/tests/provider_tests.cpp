@@ -431,6 +431,14 @@ public:
                 output_.append(chunk, read);
         });
     }
+    void terminate()
+    {
+        if (process_) {
+            TerminateProcess(process_, 0xDEAD);
+            WaitForSingleObject(process_, INFINITE);
+        }
+    }
+
     ~client_process()
     {
         if (process_) {
@@ -807,6 +815,33 @@ TEST_F(ProvidedRoot, PendingCommandsAreCancelledWhenTheInstanceStops)
     // The instance is gone, and with it the command.
     EXPECT_EQ(PrjCompleteCommand(nullptr, held, S_OK, nullptr), E_INVALIDARG);
     EXPECT_EQ(client(L"state", L"held.bin").exit_code, ERROR_FILE_SYSTEM_VIRTUALIZATION_UNAVAILABLE);
+}
+
+TEST_F(ProvidedRoot, ApplicationThatEndsCancelsItsCommand)
+{
+    provider_.add(L"held.bin", false, 10000);
+    provider_.data = answer::never;
+    start();
+    client_process reader({L"read", full(L"held.bin"), L"--out", output_folder_ / L"held"});
+    INT32 held = 0;
+    {
+        std::unique_lock lock(provider_.lock);
+        ASSERT_TRUE(provider_.changed.wait_for(lock, std::chrono::seconds(30), [&] { return !provider_.held.empty(); }));
+        held = provider_.held[0];
+    }
+    reader.terminate();
+    {
+        std::unique_lock lock(provider_.lock);
+        EXPECT_TRUE(provider_.changed.wait_for(lock, std::chrono::seconds(30), [&] {
+            return std::ranges::find(provider_.cancelled, held) != provider_.cancelled.end();
+        }));
+    }
+    // A cancelled command takes no completion, and the file stays as it was.
+    EXPECT_EQ(PrjCompleteCommand(provider_.context, held, S_OK, nullptr), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(recorded_as(L"held.bin"), recorded_kind::placeholder);
+    // The instance goes on serving.
+    provider_.data = answer::at_once;
+    EXPECT_EQ(client_read(L"held.bin"), content_of(L"held.bin", 10000));
 }
 
 TEST_F(ProvidedRoot, CompletionsOfNoPendingCommandAreRefused)
