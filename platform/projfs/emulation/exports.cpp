@@ -123,10 +123,7 @@ HRESULT WINAPI PrjWritePlaceholderInfo(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT name
         auto running = instance::from(namespaceVirtualizationContext);
         if (!running)
             return E_INVALIDARG;
-        HRESULT hr = running->root().write_placeholder(destinationFileName, placeholderInfo->FileBasicInfo);
-        if (SUCCEEDED(hr))
-            running->forget_origins(destinationFileName);
-        return hr;
+        return running->root().write_placeholder(destinationFileName, placeholderInfo->FileBasicInfo);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -213,8 +210,6 @@ HRESULT WINAPI PrjDeleteFile(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtu
         HRESULT hr = running->root().delete_item(destinationFileName, updateFlags, causes);
         if (failureReason)
             *failureReason = causes;
-        if (SUCCEEDED(hr))
-            running->forget_origins(destinationFileName);
         return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

@@ -717,24 +717,6 @@ std::shared_ptr<std::mutex> instance::hydration_lock(std::wstring_view relative)
     return lock;
 }
 
-std::wstring instance::data_path_of(std::wstring_view relative)
-{
-    std::lock_guard held(commands_lock_);
-    auto found = origins_.find(fold_case(relative));
-    return found == origins_.end() ? std::wstring(relative) : found->second;
-}
-
-void instance::forget_origins(std::wstring_view relative)
-{
-    const std::wstring key = fold_case(relative);
-    std::lock_guard held(commands_lock_);
-    if (origins_.empty())
-        return;
-    std::erase_if(origins_, [&](const auto& entry) {
-        return entry.first == key || (entry.first.starts_with(key) && entry.first[key.size()] == L'\\');
-    });
-}
-
 HRESULT instance::hydrate(std::wstring_view relative, const requester& who)
 {
     auto needs_data = [&](std::optional<recorded_item>& recorded, item_look& now) {
@@ -781,7 +763,7 @@ HRESULT instance::hydrate(std::wstring_view relative, const requester& who)
         std::lock_guard held(commands_lock_);
         streams_[key_of(id)] = stream;
     }
-    const std::wstring data_path = data_path_of(relative);
+    const std::wstring data_path = root_->data_path(relative);
     HRESULT hr = S_OK;
     for (std::uint64_t offset = 0; offset < before.size && SUCCEEDED(hr);) {
         const auto length = static_cast<UINT32>(std::min<std::uint64_t>(before.size - offset, largest_data_request));
@@ -806,7 +788,6 @@ HRESULT instance::hydrate(std::wstring_view relative, const requester& who)
         hr = last_error();
     if (FAILED(hr))
         return hr;
-    forget_origins(relative);  // the data is there now
     return root_->hydrated(relative);
 }
 
@@ -977,11 +958,6 @@ HRESULT instance::rename(std::wstring_view from, std::wstring_view to, const req
     if (recorded) {
         if (HRESULT hr = root_->moved(from, to); FAILED(hr))
             return hr;
-        if (recorded->kind == recorded_kind::placeholder && !look.directory()) {
-            std::wstring origin = data_path_of(from);
-            std::lock_guard held(commands_lock_);
-            origins_[fold_case(to)] = std::move(origin);
-        }
     }
     // What the provider answers after the fact changes nothing.
     notify(PRJ_NOTIFICATION_FILE_RENAMED, from, target.c_str(), look.directory(), who);

@@ -122,11 +122,6 @@ public:
     HRESULT remove(std::wstring_view relative, const requester& who);
     HRESULT state(std::wstring_view relative, const requester& who, PRJ_FILE_STATE& state);
 
-    // A placeholder written anew at `relative` (PrjWritePlaceholderInfo) or handed back there
-    // (PrjDeleteFile) takes its data from the provider's item at that path, whatever was renamed
-    // there before; the same for everything below it.
-    void forget_origins(std::wstring_view relative);
-
     // Runs `work` on one of the instance's threads; false when it is stopping.
     bool submit(std::function<void()> work);
 
@@ -156,7 +151,6 @@ private:
     void project_shells(std::wstring_view relative, const requester& who, int depth);
     std::wstring full_path(std::wstring_view relative) const;
     std::shared_ptr<std::mutex> hydration_lock(std::wstring_view relative);
-    std::wstring data_path_of(std::wstring_view relative);
 
     std::shared_ptr<root_record> root_;
     PRJ_CALLBACKS callbacks_;
@@ -184,9 +178,6 @@ private:
     std::map<INT32, std::shared_ptr<command>> commands_;
     std::map<std::vector<std::byte>, std::shared_ptr<data_stream>> streams_;  // by data stream id
     std::unordered_map<std::wstring, std::weak_ptr<std::mutex>> hydrations_;   // by folded path
-    // A placeholder file an application renamed keeps asking for its data under the path it was
-    // written at; by the folded new path. Kept for the life of the instance only.
-    std::unordered_map<std::wstring, std::wstring> origins_;
 
     friend class client_server;
     void listen() noexcept;

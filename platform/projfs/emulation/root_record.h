@@ -130,6 +130,11 @@ public:
     // as nothing is there any more it is a tombstone, as the platform leaves one.
     HRESULT moved(std::wstring_view from, std::wstring_view to);
 
+    // The path under which the placeholder file `relative` asks for its data: the path it was
+    // written at when an application moved it (or a directory above it) since, else its own.
+    // Writing it anew, handing it back and hydrating it end that.
+    std::wstring data_path(std::wstring_view relative);
+
     // What the record holds for the items directly in the directory `relative`, by name as
     // written; the items need not be on disk (a tombstone is not).
     std::vector<std::pair<std::wstring, recorded_item>> children(std::wstring_view relative);
@@ -156,6 +161,9 @@ private:
     HRESULT put(std::wstring_view relative, const recorded_item& item);
     HRESULT erase(std::wstring_view relative);
     HRESULT erase_below(std::wstring_view relative);
+    HRESULT set_origin(std::wstring_view relative, std::wstring_view origin);
+    // Ends the origins of the item and of everything below it.
+    HRESULT forget_origins(std::wstring_view relative);
     HRESULT append(record_log::operation operation, std::wstring_view relative, const recorded_item& item);
     const recorded_item* item(std::wstring_view relative) const;
     std::wstring full_path(std::wstring_view relative) const;
@@ -196,6 +204,7 @@ private:
     GUID id_{};
     std::uint64_t file_index_ = 0;
     std::unordered_map<std::wstring, entry_t> items_;  // by relative path folded to upper case
+    std::unordered_map<std::wstring, std::wstring> origins_;  // by folded path: the data path
 };
 
 // Upper-case folding used for every key of the emulation, consistent with the case-insensitive

@@ -930,7 +930,10 @@ TEST_F(ProvidedRoot, NotificationsDecideRenamesLinksAndDeletes)
     ASSERT_EQ(run_client({L"rename", full(L"move.bin"), full(L"sub\\moved.bin")}).exit_code, 0);
     EXPECT_EQ(client_state(L"move.bin"), PRJ_FILE_STATE_TOMBSTONE);
     EXPECT_EQ(client_state(L"sub\\moved.bin"), placeholder);
+    // The record says so, for every process.
+    EXPECT_EQ(root_record::open(root_)->data_path(L"sub\\moved.bin"), L"move.bin");
     EXPECT_EQ(client_read(L"sub\\moved.bin"), content_of(L"move.bin", 7000));
+    EXPECT_EQ(root_record::open(root_)->data_path(L"sub\\moved.bin"), L"sub\\moved.bin");
     {
         std::lock_guard held(provider_.lock);
         ASSERT_FALSE(provider_.data_requests.empty());
@@ -942,6 +945,19 @@ TEST_F(ProvidedRoot, NotificationsDecideRenamesLinksAndDeletes)
                                     std::make_pair(PRJ_NOTIFICATION_PRE_RENAME, std::wstring(L"move.bin>sub\\moved.bin"))),
                   provider_.notifications.end());
     }
+    // The files of a renamed directory too, once more after a second move.
+    provider_.add(L"olddir", true);
+    provider_.add(L"olddir\\f.bin", false, 3000);
+    ASSERT_EQ(client_state(L"olddir\\f.bin"), placeholder);
+    ASSERT_EQ(run_client({L"rename", full(L"olddir"), full(L"newdir")}).exit_code, 0);
+    ASSERT_EQ(run_client({L"rename", full(L"newdir"), full(L"sub\\lastdir")}).exit_code, 0);
+    EXPECT_EQ(client_state(L"olddir"), PRJ_FILE_STATE_TOMBSTONE);
+    EXPECT_EQ(client_read(L"sub\\lastdir\\f.bin"), content_of(L"olddir\\f.bin", 3000));
+    {
+        std::lock_guard held(provider_.lock);
+        EXPECT_EQ(std::get<0>(provider_.data_requests.back()), L"olddir\\f.bin");
+    }
+
     // Handed back after the rename, it is the provider's item at its new path.
     provider_.add(L"again.bin", false, 5000);
     ASSERT_EQ(client_state(L"again.bin"), placeholder);
