@@ -136,7 +136,7 @@ std::string state_names(std::uint32_t state)
 HRESULT connect(const root_record& root, tavik::unique_file& pipe)
 {
     const std::wstring name = client_pipe_name(root.key());
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 300; ++attempt) {
         pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (pipe)
             return S_OK;

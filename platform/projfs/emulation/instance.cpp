@@ -555,13 +555,10 @@ HRESULT instance::list(std::wstring_view relative, std::size_t buffer_size, std:
         provided_names.insert(fold_case(item.name));
 
     std::unordered_set<std::wstring> shown;
-    for (const auto& name : list_names(directory)) {
+    for (const auto& [name, now] : list_items(directory)) {
         if (!name_matches(name, filter))
             continue;
         const std::wstring child = join(relative, name);
-        item_look now;
-        if (!stat_item(full_path(child), now, error))
-            continue;  // gone meanwhile
         const std::wstring key = fold_case(name);
         listed_item item{name, basic_info_of(now)};
         auto found = recorded.find(key);
@@ -608,17 +605,16 @@ void instance::project_shells(std::wstring_view relative, const requester& who, 
         recorded.emplace(fold_case(name), item);
     // One listing tells what is on disk: a lookup of each missing name would read the whole
     // directory under Wine.
-    std::unordered_set<std::wstring> on_disk;
-    for (const auto& name : list_names(full_path(relative)))
-        on_disk.insert(fold_case(name));
+    std::unordered_map<std::wstring, item_look> on_disk;
+    for (auto& [name, look] : list_items(full_path(relative)))
+        on_disk.emplace(fold_case(name), look);
     for (const auto& item : provided) {
         const std::wstring child = join(relative, item.name);
         const std::wstring key = fold_case(item.name);
-        item_look now;
-        DWORD error = 0;
-        const bool present = on_disk.contains(key) && stat_item(full_path(child), now, error);
+        auto there = on_disk.find(key);
         auto found = recorded.find(key);
-        if (present) {
+        if (there != on_disk.end()) {
+            const item_look& now = there->second;
             // The provider's directories hold more of its items; one an application made does not.
             if (now.directory() && found != recorded.end())
                 project_shells(child, who, depth + 1);

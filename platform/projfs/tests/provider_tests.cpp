@@ -970,6 +970,11 @@ TEST_F(ProvidedRoot, NotificationsDecideRenamesLinksAndDeletes)
         EXPECT_EQ(std::get<0>(provider_.data_requests.back()), L"sub\\again2.bin");
     }
 
+    // An allowed link: a second name of the placeholder's file, which an application made.
+    ASSERT_EQ(run_client({L"link", full(L"free.txt"), full(L"sub\\free-link.txt")}).exit_code, 0);
+    EXPECT_EQ(client_state(L"sub\\free-link.txt"), PRJ_FILE_STATE_FULL);
+    EXPECT_EQ(client_state(L"free.txt"), placeholder);
+
     EXPECT_EQ(client(L"delete", L"free.txt").exit_code, 0);
     EXPECT_EQ(client_state(L"free.txt"), PRJ_FILE_STATE_TOMBSTONE);
 }
