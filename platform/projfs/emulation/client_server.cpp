@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace projfs::emulation {
@@ -179,16 +180,21 @@ void instance::listen() noexcept
             CloseHandle(pipe);  // the stop's own wake-up call
             break;
         }
-        const bool submitted = submit([this, pipe] {
-            try {
-                serve(*this, pipe);
-            } catch (...) {
-                // Out of memory for one request: the client sees its connection end.
-            }
-            FlushFileBuffers(pipe);
-            DisconnectNamedPipe(pipe);
-            CloseHandle(pipe);
-        });
+        bool submitted = false;
+        try {
+            submitted = submit([this, pipe] {
+                try {
+                    serve(*this, pipe);
+                } catch (const std::bad_alloc&) {
+                    // Out of memory for one request: the client sees its connection end.
+                }
+                FlushFileBuffers(pipe);
+                DisconnectNamedPipe(pipe);
+                CloseHandle(pipe);
+            });
+        } catch (const std::bad_alloc&) {
+            // Out of memory for one connection: the client sees it end.
+        }
         if (!submitted)
             CloseHandle(pipe);
     }

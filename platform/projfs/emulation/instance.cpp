@@ -1,5 +1,6 @@
 #include <platform/projfs/emulation/instance.h>
 
+#include <platform/projfs/emulation/client_protocol.h>
 #include <platform/projfs/emulation/disk_items.h>
 #include <platform/projfs/emulation/name_match.h>
 
@@ -233,7 +234,7 @@ HRESULT instance::begin()
         WaitForSingleObject(done, INFINITE);
     }
 
-    pipe_name_ = L"\\\\.\\pipe\\projfs-emulation-" + root_->key();
+    pipe_name_ = client_pipe_name(root_->key());
     listener_ = std::thread([this] { listen(); });
     return S_OK;
 }
