@@ -898,6 +898,48 @@ INSTANTIATE_TEST_SUITE_P(Threads, ProvidedRootConcurrency,
                          testing::Values(concurrency_case{"Four", 4, 2, 4}, concurrency_case{"One", 1, 1, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Listings and reads of one directory at the same time, every answer given later: each listing
+// sees every item once, each reader its bytes. Bounded: a few rounds of a few clients.
+TEST_F(ProvidedRoot, ConcurrentListingsAndReads)
+{
+    provider_.placeholders = answer::later;
+    provider_.data = answer::later;
+    provider_.enumerations = answer::later;
+    provider_.add(L"d", true);
+    constexpr int count = 60;
+    for (int i = 0; i < count; ++i)
+        provider_.add(L"d\\item" + std::to_wstring(i) + L".bin", false, 1000 + i);
+    start();
+    // Projected after the start too: the listings race to make their shells.
+    for (int i = count; i < 2 * count; ++i)
+        provider_.add(L"d\\item" + std::to_wstring(i) + L".bin", false, 1000 + i);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::unique_ptr<client_process>> listers, readers;
+        for (int i = 0; i < 3; ++i)
+            listers.push_back(std::make_unique<client_process>(
+                std::vector<std::wstring>{L"list", full(L"d"), L"--buffer", L"700"}));
+        for (int i = 0; i < 3; ++i) {
+            const int file = count - 3 + round * 3 + i;  // made at the start and after it
+            readers.push_back(std::make_unique<client_process>(std::vector<std::wstring>{
+                L"read", full(L"d\\item" + std::to_wstring(file) + L".bin"), L"--out",
+                output_folder_ / (L"mixed" + std::to_wstring(file))}));
+        }
+        for (auto& lister : listers) {
+            client_result result = lister->wait();
+            ASSERT_EQ(result.exit_code, 0) << result.output;
+            EXPECT_EQ(parse_listing(result.output).size(), static_cast<std::size_t>(2 * count));
+        }
+        for (int i = 0; i < 3; ++i) {
+            const int file = count - 3 + round * 3 + i;
+            client_result result = readers[i]->wait();
+            ASSERT_EQ(result.exit_code, 0) << result.output;
+            const std::wstring name = L"d\\item" + std::to_wstring(file) + L".bin";
+            EXPECT_EQ(test_support::read_file(output_folder_ / (L"mixed" + std::to_wstring(file))),
+                      content_of(name, 1000 + file));
+        }
+    }
+}
+
 TEST_F(ProvidedRoot, NotificationsDecideRenamesLinksAndDeletes)
 {
     provider_.add(L"move.bin", false, 7000);
