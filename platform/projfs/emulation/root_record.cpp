@@ -267,7 +267,7 @@ HRESULT root_record::write_header(const std::wstring& root_path, const GUID& id,
     if (!file_.write_at(0, header) || !file_.set_length(header.size()))
         return last_error();
     items_.clear();
-        origins_.clear();
+    origins_.clear();
     loaded_ = marked_ = identity_checked_ = true;
     generation_ = generation;
     header_length_ = end_ = file_size_ = header.size();
@@ -278,12 +278,16 @@ HRESULT root_record::write_header(const std::wstring& root_path, const GUID& id,
 
 HRESULT root_record::append(record_log::operation operation, std::wstring_view relative, const recorded_item& item)
 {
+    return append_entry(record_log::write_entry(operation, relative, item));
+}
+
+HRESULT root_record::append_entry(const std::vector<std::byte>& entry)
+{
     if (file_size_ != end_) {
         if (!file_.set_length(end_))  // a torn entry of a writer that died
             return last_error();
         file_size_ = end_;
     }
-    const std::vector<std::byte> entry = record_log::write_entry(operation, relative, item);
     if (!file_.write_at(end_, entry))
         return last_error();
     end_ += entry.size();
@@ -318,16 +322,8 @@ HRESULT root_record::set_origin(std::wstring_view relative, std::wstring_view or
     auto found = origins_.find(key);
     if (origin.empty() ? found == origins_.end() : (found != origins_.end() && found->second == origin))
         return S_OK;
-    if (file_size_ != end_) {
-        if (!file_.set_length(end_))  // a torn entry of a writer that died
-            return last_error();
-        file_size_ = end_;
-    }
-    const std::vector<std::byte> entry = record_log::write_origin_entry(relative, origin);
-    if (!file_.write_at(end_, entry))
-        return last_error();
-    end_ += entry.size();
-    file_size_ = end_;
+    if (HRESULT hr = append_entry(record_log::write_origin_entry(relative, origin)); FAILED(hr))
+        return hr;
     if (origin.empty())
         origins_.erase(key);
     else

@@ -165,6 +165,7 @@ private:
     // Ends the origins of the item and of everything below it.
     HRESULT forget_origins(std::wstring_view relative);
     HRESULT append(record_log::operation operation, std::wstring_view relative, const recorded_item& item);
+    HRESULT append_entry(const std::vector<std::byte>& entry);
     const recorded_item* item(std::wstring_view relative) const;
     std::wstring full_path(std::wstring_view relative) const;
     // The operations, under the lock and on a refreshed, marked record.
