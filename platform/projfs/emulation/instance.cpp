@@ -578,8 +578,22 @@ HRESULT instance::list(std::wstring_view relative, std::size_t buffer_size, std:
     }
     for (auto& item : provided) {
         const std::wstring key = fold_case(item.name);
-        if (shown.contains(key) || recorded.contains(key))
-            continue;  // on disk, or a tombstone
+        if (shown.contains(key))
+            continue;
+        if (recorded.contains(key)) {
+            // A tombstone, unless another listing or an open made it after this one looked.
+            const std::wstring child = join(relative, item.name);
+            item_look now;
+            if (!stat_item(full_path(child), now, error))
+                continue;
+            listed_item made{item.name, basic_info_of(now)};
+            const std::optional<recorded_item> current = root_->find(child);
+            if (current && observe(&*current, &now).what == condition::virtual_item)
+                made.info.FileAttributes |= FILE_ATTRIBUTE_RECALL_ON_OPEN;
+            shown.insert(key);
+            items.push_back(std::move(made));
+            continue;
+        }
         // Listed by any program from now on.
         root_->make_shell(join(relative, item.name), item.info);
         item.info.FileAttributes |= FILE_ATTRIBUTE_RECALL_ON_OPEN;
@@ -649,22 +663,31 @@ HRESULT instance::open_path(std::wstring_view relative, const requester& who)
 HRESULT instance::open_component(std::wstring_view component, bool last, const requester& who)
 {
     const HRESULT missing = HRESULT_FROM_WIN32(last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-    const std::optional<recorded_item> recorded = root_->find(component);
-    item_look now;
-    DWORD error = 0;
-    if (stat_item(full_path(component), now, error)) {
-        if (recorded && observe(&*recorded, &now).what == condition::virtual_item)
+    // Opens of one item ask the provider one at a time, as the file system serializes them: the
+    // second finds the placeholder the first made. The first look goes without the lock.
+    std::shared_ptr<std::mutex> lock;
+    std::unique_lock<std::mutex> one_at_a_time;
+    for (;;) {
+        const std::optional<recorded_item> recorded = root_->find(component);
+        item_look now;
+        DWORD error = 0;
+        if (stat_item(full_path(component), now, error)) {
+            if (!recorded || observe(&*recorded, &now).what != condition::virtual_item)
+                return S_OK;
+        } else {
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+                return HRESULT_FROM_WIN32(error);
+            if (recorded)
+                return missing;  // a tombstone hides the provider's item
+            const std::wstring parent = parent_of(component);
+            if (!parent.empty() && !root_->find(parent))
+                return missing;  // a directory an application made holds nothing of the provider's
+        }
+        if (lock)
             return request_placeholder(component, missing, who);
-        return S_OK;
+        lock = path_lock(component);
+        one_at_a_time = std::unique_lock(*lock);
     }
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-        return HRESULT_FROM_WIN32(error);
-    if (recorded)
-        return missing;  // a tombstone hides the provider's item
-    const std::wstring parent = parent_of(component);
-    if (!parent.empty() && !root_->find(parent))
-        return missing;  // a directory an application made holds nothing of the provider's
-    return request_placeholder(component, missing, who);
 }
 
 HRESULT instance::request_placeholder(std::wstring_view component, HRESULT missing, const requester& who)
@@ -700,12 +723,12 @@ HRESULT instance::request_placeholder(std::wstring_view component, HRESULT missi
 
 // Data
 
-std::shared_ptr<std::mutex> instance::hydration_lock(std::wstring_view relative)
+std::shared_ptr<std::mutex> instance::path_lock(std::wstring_view relative)
 {
     std::lock_guard held(commands_lock_);
-    if (hydrations_.size() >= 1024)
-        std::erase_if(hydrations_, [](const auto& entry) { return entry.second.expired(); });
-    std::weak_ptr<std::mutex>& slot = hydrations_[fold_case(relative)];
+    if (path_locks_.size() >= 1024)
+        std::erase_if(path_locks_, [](const auto& entry) { return entry.second.expired(); });
+    std::weak_ptr<std::mutex>& slot = path_locks_[fold_case(relative)];
     std::shared_ptr<std::mutex> lock = slot.lock();
     if (!lock) {
         lock = std::make_shared<std::mutex>();
@@ -728,7 +751,7 @@ HRESULT instance::hydrate(std::wstring_view relative, const requester& who)
     item_look before;
     if (!needs_data(recorded, before))
         return S_OK;
-    std::shared_ptr<std::mutex> lock = hydration_lock(relative);
+    std::shared_ptr<std::mutex> lock = path_lock(relative);
     std::lock_guard one_at_a_time(*lock);
     if (!needs_data(recorded, before))
         return S_OK;  // another reader hydrated it meanwhile

@@ -150,7 +150,8 @@ private:
     PRJ_NOTIFY_TYPES notification_mask(std::wstring_view relative) const;
     void project_shells(std::wstring_view relative, const requester& who, int depth);
     std::wstring full_path(std::wstring_view relative) const;
-    std::shared_ptr<std::mutex> hydration_lock(std::wstring_view relative);
+    // One item's opens and hydrations one at a time; never two of these locks at once.
+    std::shared_ptr<std::mutex> path_lock(std::wstring_view relative);
 
     std::shared_ptr<root_record> root_;
     PRJ_CALLBACKS callbacks_;
@@ -177,7 +178,7 @@ private:
     INT32 next_command_ = 1;
     std::map<INT32, std::shared_ptr<command>> commands_;
     std::map<std::vector<std::byte>, std::shared_ptr<data_stream>> streams_;  // by data stream id
-    std::unordered_map<std::wstring, std::weak_ptr<std::mutex>> hydrations_;   // by folded path
+    std::unordered_map<std::wstring, std::weak_ptr<std::mutex>> path_locks_;   // by folded path
 
     friend class client_server;
     void listen() noexcept;

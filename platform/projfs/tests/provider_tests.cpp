@@ -669,8 +669,9 @@ TEST_P(ProvidedRootAnswers, ReadsHydrateWithTheProvidersBytes)
         std::lock_guard held(provider_.lock);
         ASSERT_EQ(provider_.data_requests.size(), 1u);
         EXPECT_EQ(provider_.data_requests[0], std::make_tuple(std::wstring(L"dir\\data.bin"), UINT64(0), UINT32(size)));
-        if (GetParam().placeholders == answer::later)
+        if (GetParam().placeholders == answer::later) {
             EXPECT_EQ(provider_.wrong_completion_result, E_INVALIDARG);
+        }
     }
 
     // A range: the file is hydrated whole, and the range is what comes back.
