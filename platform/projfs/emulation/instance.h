@@ -7,10 +7,9 @@
 // its own (a private thread pool of the size the start options ask for, at most as many callbacks
 // at once as their concurrent thread count), waits for the commands the provider answers pending
 // until PrjCompleteCommand, and cancels them (the cancel-command callback) when it stops or when the
-// application waiting for one ends. What applications do reaches it through
-// the pipe it serves in this process for the command-line client (client_server.cpp); each of
-// those operations runs on one of its threads and goes through the provider as an application's
-// I/O goes on the platform:
+// application waiting for one ends. What applications do reaches it through the pipe it serves in
+// this process for the command-line client (client_server.cpp); each of those operations runs on
+// one of its threads and goes through the provider as an application's I/O goes on the platform:
 // - an open asks for placeholder information for each component of the path that is a shell or
 //   not on disk, from the top down;
 // - a read of a placeholder asks for its data, which hydrates it;
@@ -21,7 +20,9 @@
 // When it starts, the instance makes shells for what the provider projects and nothing on disk
 // shows, throughout the tree, so that a listing by any program sees every projected item.
 //
-// Lock order: the commands lock, then a root record's lock; never a callback under either.
+// Lock order: an item's path lock (opens and hydrations of one item one at a time, held across its
+// callbacks), then the commands lock or the root record's lock, never both. No callback runs under
+// the commands lock or the record's lock, so the provider may answer from any thread.
 
 #include <platform/projfs/emulation/root_record.h>
 
