@@ -105,6 +105,30 @@ std::vector<std::wstring> list_names(const std::wstring& path)
     return names;
 }
 
+std::vector<std::pair<std::wstring, item_look>> list_items(const std::wstring& path)
+{
+    std::vector<std::pair<std::wstring, item_look>> items;
+    WIN32_FIND_DATAW found;
+    tavik::unique_find_handle search(FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    if (!search)
+        return items;
+    do {
+        std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        item_look look;
+        look.attributes = found.dwFileAttributes;
+        look.size = look.directory() ? 0 : (std::uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        look.creation_time = std::int64_t((std::uint64_t(found.ftCreationTime.dwHighDateTime) << 32) |
+                                          found.ftCreationTime.dwLowDateTime);
+        look.last_write_time = std::int64_t((std::uint64_t(found.ftLastWriteTime.dwHighDateTime) << 32) |
+                                            found.ftLastWriteTime.dwLowDateTime);
+        items.emplace_back(std::wstring(name), look);
+    } while (FindNextFileW(search.get(), &found));
+    return items;
+}
+
 HRESULT make_item(const std::wstring& path, const PRJ_FILE_BASIC_INFO& info, item_look& made)
 {
     tavik::unique_file item;

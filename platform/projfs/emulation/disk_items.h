@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace projfs::emulation {
@@ -33,6 +34,10 @@ bool remove_item(const std::wstring& path, const item_look& look);
 
 // The names in the directory `path`, "." and ".." left out; none when it cannot be listed.
 std::vector<std::wstring> list_names(const std::wstring& path);
+
+// The items in the directory `path` and how they look, as one listing gives them (no lookup per
+// item); "." and ".." left out, none when it cannot be listed.
+std::vector<std::pair<std::wstring, item_look>> list_items(const std::wstring& path);
 
 // Makes the item `path`, which is not there, as `info` describes it; `made` is how it then looks.
 // A file gets its size without its data: it reads as zeros. Nothing is left behind when it fails.

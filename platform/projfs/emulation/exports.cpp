@@ -1,12 +1,12 @@
-// The exports of the emulation's ProjectedFSLib.dll. The provider's side of the platform (calling
-// the provider back for enumerations, placeholders and file data, and completing its commands) is
-// not emulated yet: those functions answer E_NOTIMPL.
+// The exports of the emulation's ProjectedFSLib.dll.
 
 #define PROJFS_API
 #include <platform/projfs/emulation/instance.h>
+#include <platform/projfs/emulation/name_match.h>
 
 #include <new>
 
+using projfs::emulation::dir_entry_buffer;
 using projfs::emulation::instance;
 using projfs::emulation::root_record;
 
@@ -79,33 +79,69 @@ HRESULT WINAPI PrjGetVirtualizationInstanceInfo(PRJ_NAMESPACE_VIRTUALIZATION_CON
     }
 }
 
-HRESULT WINAPI PrjFillDirEntryBuffer(PCWSTR, PRJ_FILE_BASIC_INFO*, PRJ_DIR_ENTRY_BUFFER_HANDLE)
+HRESULT WINAPI PrjFillDirEntryBuffer(PCWSTR fileName, PRJ_FILE_BASIC_INFO* fileBasicInfo,
+                                     PRJ_DIR_ENTRY_BUFFER_HANDLE dirEntryBufferHandle)
 {
-    return E_NOTIMPL;
+    if (!fileName || !*fileName)
+        return E_INVALIDARG;
+    PRJ_FILE_BASIC_INFO none{};
+    return dir_entry_buffer::fill(dirEntryBufferHandle, fileName, fileBasicInfo ? *fileBasicInfo : none);
 }
 
 HRESULT WINAPI PrjWritePlaceholderInfo(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtualizationContext,
                                        PCWSTR destinationFileName, const PRJ_PLACEHOLDER_INFO* placeholderInfo,
                                        UINT32 placeholderInfoSize)
 {
-    if (!relative_path_ok(destinationFileName) || !placeholderInfo ||
-        placeholderInfoSize < offsetof(PRJ_PLACEHOLDER_INFO, VariableData))
+    if (!relative_path_ok(destinationFileName) || !*destinationFileName || !placeholderInfo ||
+        placeholderInfoSize < sizeof(PRJ_PLACEHOLDER_INFO))
         return E_INVALIDARG;
+    // Each optional part must lie inside what the caller gave.
+    auto inside = [&](UINT32 offset, UINT32 size) {
+        return size == 0 || (offset >= offsetof(PRJ_PLACEHOLDER_INFO, VariableData) && offset <= placeholderInfoSize &&
+                             size <= placeholderInfoSize - offset);
+    };
+    const auto& security = placeholderInfo->SecurityInformation;
+    if (!inside(placeholderInfo->EaInformation.OffsetToFirstEa, placeholderInfo->EaInformation.EaBufferSize) ||
+        !inside(security.OffsetToSecurityDescriptor, security.SecurityBufferSize) ||
+        !inside(placeholderInfo->StreamsInformation.OffsetToFirstStreamInfo,
+                placeholderInfo->StreamsInformation.StreamsInfoBufferSize))
+        return E_INVALIDARG;
+    if (security.SecurityBufferSize != 0) {
+        // The descriptor must be a whole self-relative one; it is not applied, as Wine keeps
+        // none, but a provider that sends a broken one learns it here as on the platform.
+        auto* descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(
+            const_cast<BYTE*>(reinterpret_cast<const BYTE*>(placeholderInfo) + security.OffsetToSecurityDescriptor));
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        if (security.SecurityBufferSize < sizeof(SECURITY_DESCRIPTOR_RELATIVE) ||
+            !GetSecurityDescriptorControl(descriptor, &control, &revision) || !(control & SE_SELF_RELATIVE) ||
+            !IsValidSecurityDescriptor(descriptor) ||
+            GetSecurityDescriptorLength(descriptor) > security.SecurityBufferSize)
+            return HRESULT_FROM_WIN32(ERROR_INVALID_SECURITY_DESCR);
+    }
     try {
         auto running = instance::from(namespaceVirtualizationContext);
         if (!running)
             return E_INVALIDARG;
-        // The security descriptor, extended attributes and streams that may follow are not applied:
-        // Wine does not keep security descriptors, and the store sends no other part.
         return running->root().write_placeholder(destinationFileName, placeholderInfo->FileBasicInfo);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
 }
 
-HRESULT WINAPI PrjWriteFileData(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT, const GUID*, void*, UINT64, UINT32)
+HRESULT WINAPI PrjWriteFileData(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtualizationContext,
+                                const GUID* dataStreamId, void* buffer, UINT64 byteOffset, UINT32 length)
 {
-    return E_NOTIMPL;
+    if (!dataStreamId || !buffer)
+        return E_INVALIDARG;
+    try {
+        auto running = instance::from(namespaceVirtualizationContext);
+        if (!running)
+            return E_INVALIDARG;
+        return running->write_file_data(*dataStreamId, buffer, byteOffset, length);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 void* WINAPI PrjAllocateAlignedBuffer(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtualizationContext, size_t size)
@@ -122,10 +158,17 @@ void WINAPI PrjFreeAlignedBuffer(void* buffer)
         VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
-HRESULT WINAPI PrjCompleteCommand(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT, INT32, HRESULT,
-                                  PRJ_COMPLETE_COMMAND_EXTENDED_PARAMETERS*)
+HRESULT WINAPI PrjCompleteCommand(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtualizationContext, INT32 commandId,
+                                  HRESULT completionResult, PRJ_COMPLETE_COMMAND_EXTENDED_PARAMETERS* extendedParameters)
 {
-    return E_NOTIMPL;
+    try {
+        auto running = instance::from(namespaceVirtualizationContext);
+        if (!running)
+            return E_INVALIDARG;
+        return running->complete_command(commandId, completionResult, extendedParameters);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 HRESULT WINAPI PrjGetOnDiskFileState(PCWSTR destinationFileName, PRJ_FILE_STATE* fileState)
@@ -141,8 +184,8 @@ HRESULT WINAPI PrjGetOnDiskFileState(PCWSTR destinationFileName, PRJ_FILE_STATE*
             *fileState = PRJ_FILE_STATE_FULL;
             return S_OK;
         }
-        // A shell on the path becomes a placeholder as recorded: the provider's process is not
-        // reachable from here until the provider's side of the emulation serves it.
+        // A shell on the path becomes a placeholder as recorded, without calling the provider back;
+        // the client's state query is the open that asks the provider.
         return located->root->query_state(located->relative, *fileState);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -162,8 +205,8 @@ HRESULT WINAPI PrjDeleteFile(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT namespaceVirtu
         if (!running)
             return E_INVALIDARG;
         PRJ_UPDATE_FAILURE_CAUSES causes = PRJ_UPDATE_FAILURE_CAUSE_NONE;
-        // Without the provider's side nobody can tell what the provider still projects: the item
-        // handed back shows as recorded, and a tombstone's item does not show again.
+        // The platform asks the provider nothing here: the item handed back shows as recorded (a
+        // tombstone's item shows again at the next listing that finds the provider projects it).
         HRESULT hr = running->root().delete_item(destinationFileName, updateFlags, causes);
         if (failureReason)
             *failureReason = causes;
@@ -179,9 +222,15 @@ int WINAPI PrjFileNameCompare(PCWSTR fileName1, PCWSTR fileName2)
     return CompareStringOrdinal(fileName1, -1, fileName2, -1, TRUE) - CSTR_EQUAL;
 }
 
-BOOLEAN WINAPI PrjFileNameMatch(PCWSTR, PCWSTR)
+BOOLEAN WINAPI PrjFileNameMatch(PCWSTR fileNameToCheck, PCWSTR pattern)
 {
-    return FALSE;
+    if (!fileNameToCheck)
+        return FALSE;
+    try {
+        return projfs::emulation::name_matches(fileNameToCheck, pattern ? pattern : L"");
+    } catch (const std::bad_alloc&) {
+        return FALSE;
+    }
 }
 
 } // extern "C"

@@ -73,6 +73,14 @@ std::vector<std::byte> write_entry(operation op, std::wstring_view relative, con
     return image;
 }
 
+std::vector<std::byte> write_origin_entry(std::wstring_view relative, std::wstring_view origin)
+{
+    std::wstring both(relative);
+    both.push_back(L'\0');
+    both.append(origin);
+    return write_entry(operation::origin, both, recorded_item{});
+}
+
 std::optional<entry> entry_reader::next()
 {
     tavik::byte_reader in(log_.subspan(consumed_));
@@ -93,7 +101,16 @@ std::optional<entry> entry_reader::next()
         return std::nullopt;  // torn: its writer died mid-append
     found.path.resize(path_length);
     std::memcpy(found.path.data(), path.data(), path.size());
-    found.op = op == static_cast<std::uint8_t>(operation::put) ? operation::put : operation::erase;
+    found.op = op == static_cast<std::uint8_t>(operation::put)      ? operation::put
+               : op == static_cast<std::uint8_t>(operation::origin) ? operation::origin
+                                                                    : operation::erase;
+    if (found.op == operation::origin) {
+        const auto zero = found.path.find(L'\0');
+        if (zero != std::wstring::npos) {
+            found.origin = found.path.substr(zero + 1);
+            found.path.resize(zero);
+        }
+    }
     found.item.kind = static_cast<recorded_kind>(kind);
     consumed_ += length;
     return found;

@@ -20,7 +20,7 @@
 //   entry (at h, then one after the other)
 //   offset  size  field
 //   0       4     entry length e, this field included: 40 + 2L
-//   4       1     operation: 1 put, anything else erase
+//   4       1     operation: 1 put, 3 origin, anything else erase
 //   5       1     recorded kind (1 virtual: a shell, 2 placeholder, 3 hydrated placeholder)
 //   6       2     zero
 //   8       8     size
@@ -30,6 +30,10 @@
 //   36      4     path length L in UTF-16 code units
 //   40      2L    the path relative to the root, as written
 //   An erase entry's kind and look mean nothing; the emulation writes kind 2 and zeros there.
+//   An origin entry says under which path a placeholder file that an application moved asks for
+//   its data (the path it was written at): its path field holds the item's path, one zero code
+//   unit and that path; nothing after the zero means the item asks under its own path again. Its
+//   kind and look mean nothing, as an erase's. An erase of a path ends its origin too.
 //
 // Damage: a file shorter than the fixed header, or one whose magic or version differ, or whose
 // header length runs past the end of the file, is an unmarked root. An entry that runs past the end
@@ -55,7 +59,7 @@ namespace record_log {
 inline constexpr std::size_t header_fixed_length = 52;
 inline constexpr std::size_t entry_fixed_length = 40;
 
-enum class operation : std::uint8_t { put = 1, erase = 2 };
+enum class operation : std::uint8_t { put = 1, erase = 2, origin = 3 };
 
 // The fixed part of the header: what a process needs to follow the log. The root path after it is
 // written for whoever reads the file by hand; the emulation knows the path it opened the record by.
@@ -78,11 +82,14 @@ std::vector<std::byte> write_header(std::uint64_t generation, const GUID& instan
 struct entry {
     operation op = operation::put;
     std::wstring path;
+    std::wstring origin;  // an origin entry's; empty for none
     recorded_item item;  // meaningful for a put
 };
 
 // One entry, ready to append.
 std::vector<std::byte> write_entry(operation op, std::wstring_view relative, const recorded_item& item);
+// An origin entry: `relative` asks for its data under `origin` (empty: under its own path).
+std::vector<std::byte> write_origin_entry(std::wstring_view relative, std::wstring_view origin);
 
 // Reads the complete entries at the start of `log`: next() gives them in order and none at the end
 // or at a torn or damaged entry, after which consumed() is where the next append belongs.

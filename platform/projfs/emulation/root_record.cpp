@@ -195,12 +195,14 @@ HRESULT root_record::refresh()
         loaded_ = true;
         marked_ = false;
         items_.clear();
+        origins_.clear();
         generation_ = 0;
         end_ = file_size_ = file_size;
         return S_OK;
     }
     if (!loaded_ || !marked_ || header->generation != generation_) {
         items_.clear();
+        origins_.clear();
         generation_ = header->generation;
         header_length_ = header->length;
         id_ = header->instance_id;
@@ -217,10 +219,17 @@ HRESULT root_record::refresh()
         record_log::entry_reader entries{std::span(log).first(read)};
         while (std::optional<record_log::entry> entry = entries.next()) {
             std::wstring key = fold_case(entry->path);
-            if (entry->op == record_log::operation::put)
+            if (entry->op == record_log::operation::put) {
                 items_[std::move(key)] = entry_t{std::move(entry->path), entry->item};
-            else
+            } else if (entry->op == record_log::operation::origin) {
+                if (entry->origin.empty())
+                    origins_.erase(key);
+                else
+                    origins_[std::move(key)] = std::move(entry->origin);
+            } else {
                 items_.erase(key);
+                origins_.erase(key);
+            }
         }
         end_ += entries.consumed();
     }
@@ -241,6 +250,7 @@ HRESULT root_record::check_identity(bool again)
             return last_error();
         marked_ = false;
         items_.clear();
+        origins_.clear();
         generation_ = 0;
         end_ = file_size_ = 0;
     }
@@ -257,6 +267,7 @@ HRESULT root_record::write_header(const std::wstring& root_path, const GUID& id,
     if (!file_.write_at(0, header) || !file_.set_length(header.size()))
         return last_error();
     items_.clear();
+    origins_.clear();
     loaded_ = marked_ = identity_checked_ = true;
     generation_ = generation;
     header_length_ = end_ = file_size_ = header.size();
@@ -267,12 +278,16 @@ HRESULT root_record::write_header(const std::wstring& root_path, const GUID& id,
 
 HRESULT root_record::append(record_log::operation operation, std::wstring_view relative, const recorded_item& item)
 {
+    return append_entry(record_log::write_entry(operation, relative, item));
+}
+
+HRESULT root_record::append_entry(const std::vector<std::byte>& entry)
+{
     if (file_size_ != end_) {
         if (!file_.set_length(end_))  // a torn entry of a writer that died
             return last_error();
         file_size_ = end_;
     }
-    const std::vector<std::byte> entry = record_log::write_entry(operation, relative, item);
     if (!file_.write_at(end_, entry))
         return last_error();
     end_ += entry.size();
@@ -291,12 +306,53 @@ HRESULT root_record::put(std::wstring_view relative, const recorded_item& item)
 HRESULT root_record::erase(std::wstring_view relative)
 {
     std::wstring key = fold_case(relative);
-    if (!items_.contains(key))
+    if (!items_.contains(key) && !origins_.contains(key))
         return S_OK;
     HRESULT hr = append(record_log::operation::erase, relative, recorded_item{});
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
         items_.erase(key);
+        origins_.erase(key);
+    }
     return hr;
+}
+
+HRESULT root_record::set_origin(std::wstring_view relative, std::wstring_view origin)
+{
+    std::wstring key = fold_case(relative);
+    auto found = origins_.find(key);
+    if (origin.empty() ? found == origins_.end() : (found != origins_.end() && found->second == origin))
+        return S_OK;
+    if (HRESULT hr = append_entry(record_log::write_origin_entry(relative, origin)); FAILED(hr))
+        return hr;
+    if (origin.empty())
+        origins_.erase(key);
+    else
+        origins_[std::move(key)] = std::wstring(origin);
+    return S_OK;
+}
+
+HRESULT root_record::forget_origins(std::wstring_view relative)
+{
+    if (origins_.empty())
+        return S_OK;
+    const std::wstring key = fold_case(relative);
+    std::vector<std::wstring> ended;
+    for (const auto& [folded, origin] : origins_)
+        if (folded == key || (folded.starts_with(key) && folded.size() > key.size() && folded[key.size()] == L'\\'))
+            ended.push_back(folded);
+    for (const auto& folded : ended)
+        if (HRESULT hr = set_origin(folded, L""); FAILED(hr))
+            return hr;
+    return S_OK;
+}
+
+std::wstring root_record::data_path(std::wstring_view relative)
+{
+    lock held(*this);
+    if (FAILED(current()) || !marked_)
+        return std::wstring(relative);
+    auto found = origins_.find(fold_case(relative));
+    return found == origins_.end() ? std::wstring(relative) : found->second;
 }
 
 HRESULT root_record::erase_below(std::wstring_view relative)
@@ -532,6 +588,9 @@ HRESULT root_record::delete_item(std::wstring_view relative, PRJ_UPDATE_TYPES fl
     DWORD error = 0;
     const bool present = stat_item(path, now, error);
     const recorded_item* recorded = item(relative);
+    // Whatever becomes of it, an item handed back is the provider's item at this path.
+    if (HRESULT hr = forget_origins(relative); FAILED(hr))
+        return hr;
     if (!present) {
         if (!recorded || error != ERROR_FILE_NOT_FOUND)
             return HRESULT_FROM_WIN32(error);
@@ -674,6 +733,9 @@ HRESULT root_record::write_placeholder(std::wstring_view relative, const PRJ_FIL
 
 HRESULT root_record::write_placeholder_locked(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info)
 {
+    // Written anew, it is the provider's item at this path.
+    if (HRESULT hr = forget_origins(relative); FAILED(hr))
+        return hr;
     const std::wstring path = full_path(relative);
     const parent_state parent = note_parent(relative);
     item_look now;
@@ -715,13 +777,16 @@ HRESULT root_record::make_shell(std::wstring_view relative, const PRJ_FILE_BASIC
 
 HRESULT root_record::make_shell_locked(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& projected)
 {
-    item_look now;
-    DWORD error = 0;
-    if (stat_item(full_path(relative), now, error))
-        return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
-    if (error != ERROR_FILE_NOT_FOUND)
-        return HRESULT_FROM_WIN32(error);
-    return make_item_as(relative, projected, recorded_kind::virtual_item);
+    // Making it is what finds an item in the way: under Wine every lookup of a name that is not
+    // there reads the whole directory, and a provider's directory may hold very many shells.
+    HRESULT hr = make_item_as(relative, projected, recorded_kind::virtual_item);
+    if (hr == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) {
+        item_look now;
+        DWORD error = 0;
+        if (stat_item(full_path(relative), now, error))
+            return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+    }
+    return hr;
 }
 
 HRESULT root_record::make_item_as(std::wstring_view relative, const PRJ_FILE_BASIC_INFO& info, recorded_kind kind)
@@ -762,6 +827,75 @@ HRESULT root_record::mark_hydrated(std::wstring_view relative)
     if (!stat_item(full_path(relative), now, error))
         return HRESULT_FROM_WIN32(error);
     return put(relative, recorded_item{recorded_kind::hydrated_placeholder, now});
+}
+
+HRESULT root_record::hydrated(std::wstring_view relative)
+{
+    lock held(*this);
+    if (HRESULT hr = current_marked(); FAILED(hr))
+        return hr;
+    const recorded_item* recorded = item(relative);
+    if (!recorded || recorded->kind == recorded_kind::virtual_item || recorded->look.directory())
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    if (HRESULT hr = forget_origins(relative); FAILED(hr))  // the data is there now
+        return hr;
+    if (recorded->kind == recorded_kind::hydrated_placeholder)
+        return S_OK;
+    const item_look look = recorded->look;
+    return put(relative, recorded_item{recorded_kind::hydrated_placeholder, look});
+}
+
+HRESULT root_record::moved(std::wstring_view from, std::wstring_view to)
+{
+    if (from.empty() || to.empty())
+        return E_INVALIDARG;
+    lock held(*this);
+    if (HRESULT hr = current_marked(); FAILED(hr))
+        return hr;
+    const std::wstring key = fold_case(from);
+    const std::wstring prefix = key + L"\\";
+    std::vector<std::pair<std::wstring, recorded_item>> copies;
+    for (const auto& [folded, value] : items_) {
+        if (folded == key)
+            copies.emplace_back(std::wstring(to), value.item);
+        else if (folded.starts_with(prefix))
+            copies.emplace_back(std::wstring(to) + value.path.substr(from.size()), value.item);
+    }
+    for (const auto& [path, recorded] : copies)
+        if (HRESULT hr = put(path, recorded); FAILED(hr))
+            return hr;
+    // A placeholder file without its data still asks for it under the path it was written at.
+    std::vector<std::pair<std::wstring, std::wstring>> origins;
+    for (const auto& [path, recorded] : copies) {
+        if (recorded.kind != recorded_kind::placeholder || recorded.look.directory())
+            continue;
+        const std::wstring old_path = std::wstring(from) + path.substr(to.size());
+        auto known = origins_.find(fold_case(old_path));
+        origins.emplace_back(path, known == origins_.end() ? old_path : known->second);
+    }
+    for (const auto& [path, origin] : origins)
+        if (HRESULT hr = set_origin(path, origin); FAILED(hr))
+            return hr;
+    return S_OK;
+}
+
+std::vector<std::pair<std::wstring, recorded_item>> root_record::children(std::wstring_view relative)
+{
+    std::vector<std::pair<std::wstring, recorded_item>> found;
+    lock held(*this);
+    if (FAILED(current()) || !marked_)
+        return found;
+    const std::wstring prefix = relative.empty() ? std::wstring() : fold_case(relative) + L"\\";
+    for (const auto& [folded, value] : items_)
+        if (folded.size() > prefix.size() && folded.starts_with(prefix) &&
+            folded.find(L'\\', prefix.size()) == std::wstring::npos)
+            found.emplace_back(value.path.substr(prefix.size()), value.item);
+    return found;
+}
+
+std::wstring root_record::key() const
+{
+    return key_of(root_path_);
 }
 
 } // namespace projfs::emulation

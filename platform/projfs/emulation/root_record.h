@@ -35,6 +35,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace projfs::emulation {
 
@@ -117,8 +119,32 @@ public:
     // Records a placeholder file whose data has been written as hydrated, as it looks now.
     HRESULT mark_hydrated(std::wstring_view relative);
 
+    // Records a placeholder file whose data the provider has just written as hydrated, keeping
+    // the look recorded when it was written as a placeholder: metadata an application changed
+    // before stays a change (a dirty placeholder stays dirty). Fails with ERROR_FILE_NOT_FOUND
+    // where no placeholder file is recorded.
+    HRESULT hydrated(std::wstring_view relative);
+
+    // After an application moved the item `from` to `to` (below the same root): what is recorded
+    // for it and below it is recorded under the new path too. The old path keeps its record, and
+    // as nothing is there any more it is a tombstone, as the platform leaves one.
+    HRESULT moved(std::wstring_view from, std::wstring_view to);
+
+    // The path under which the placeholder file `relative` asks for its data: the path it was
+    // written at when an application moved it (or a directory above it) since, else its own.
+    // Writing it anew, handing it back and hydrating it end that.
+    std::wstring data_path(std::wstring_view relative);
+
+    // What the record holds for the items directly in the directory `relative`, by name as
+    // written; the items need not be on disk (a tombstone is not).
+    std::vector<std::pair<std::wstring, recorded_item>> children(std::wstring_view relative);
+
     // What the record holds for an item, for tests and diagnostics.
     std::optional<recorded_item> find(std::wstring_view relative);
+
+    // The name that stands for the root in the names of the emulation's own objects (the record
+    // file, its mutex, the pipe of the provider's process): a hash of the root's full path.
+    std::wstring key() const;
 
 private:
     class lock;
@@ -135,7 +161,11 @@ private:
     HRESULT put(std::wstring_view relative, const recorded_item& item);
     HRESULT erase(std::wstring_view relative);
     HRESULT erase_below(std::wstring_view relative);
+    HRESULT set_origin(std::wstring_view relative, std::wstring_view origin);
+    // Ends the origins of the item and of everything below it.
+    HRESULT forget_origins(std::wstring_view relative);
     HRESULT append(record_log::operation operation, std::wstring_view relative, const recorded_item& item);
+    HRESULT append_entry(const std::vector<std::byte>& entry);
     const recorded_item* item(std::wstring_view relative) const;
     std::wstring full_path(std::wstring_view relative) const;
     // The operations, under the lock and on a refreshed, marked record.
@@ -175,6 +205,7 @@ private:
     GUID id_{};
     std::uint64_t file_index_ = 0;
     std::unordered_map<std::wstring, entry_t> items_;  // by relative path folded to upper case
+    std::unordered_map<std::wstring, std::wstring> origins_;  // by folded path: the data path
 };
 
 // Upper-case folding used for every key of the emulation, consistent with the case-insensitive

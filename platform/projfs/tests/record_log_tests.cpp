@@ -136,6 +136,25 @@ TEST(RecordLog, WritesTheDocumentedBytesAndReadsThemBack)
     EXPECT_EQ(entries[1].path, L"d");
 }
 
+TEST(RecordLog, OriginEntriesCarryBothPaths)
+{
+    const std::vector<std::byte> moved = record_log::write_origin_entry(L"new\\f.bin", L"old\\f.bin");
+    // Operation 3, and a path field of both paths with one zero code unit between them.
+    ASSERT_EQ(moved.size(), record_log::entry_fixed_length + 2 * (9 + 1 + 9));
+    EXPECT_EQ(moved[4], std::byte{3});
+    const std::vector<std::byte> ended = record_log::write_origin_entry(L"new\\f.bin", L"");
+    std::size_t consumed = 0;
+    const std::vector<record_log::entry> entries = read_all(joined(moved, ended), consumed);
+    EXPECT_EQ(consumed, moved.size() + ended.size());
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].op, record_log::operation::origin);
+    EXPECT_EQ(entries[0].path, L"new\\f.bin");
+    EXPECT_EQ(entries[0].origin, L"old\\f.bin");
+    EXPECT_EQ(entries[1].op, record_log::operation::origin);
+    EXPECT_EQ(entries[1].path, L"new\\f.bin");
+    EXPECT_EQ(entries[1].origin, L"");
+}
+
 TEST(RecordLog, DamagedHeaderIsAnUnmarkedRoot)
 {
     struct header_case {
