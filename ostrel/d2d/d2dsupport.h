@@ -7,7 +7,7 @@
 //   void create_device_dependent_resources(ID2D1RenderTarget*)   after the target is made
 //   void release_device_dependent_resources()                    when it is dropped
 // The target keeps the pixel size and DPI it was made with; on_size follows a new client size and
-// on_dpi_changed drops everything, so that the next paint remakes it at the new scale.
+// rescale (WM_DPICHANGED) drops everything, so that the next paint remakes it at the new scale.
 
 #include <ostrel/d2d/markup.h>
 
@@ -133,7 +133,7 @@ public:
 
     // WM_DPICHANGED: new scales; the target and what was made for it are made again at the next paint
     // (text formats and layouts depend on the DPI too).
-    void on_dpi_changed(float scale, D& dialog) noexcept
+    void rescale(float scale, D& dialog) noexcept
     {
         horizontal_scale = scale;
         vertical_scale = scale;

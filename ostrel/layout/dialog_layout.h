@@ -153,7 +153,10 @@ public:
             ScreenToClient(dialog, &corners[1]);
             margins_ = {corners[0].x - client.left, corners[0].y - client.top, corners[1].x - client.right,
                         corners[1].y - client.bottom};
-            if (HWND grip = GetDlgItem(dialog, size_grip_id)) {
+            // The grip's rows are kept in 96-DPI pixels, so a reset for a new DPI keeps them.
+            HWND grip = grip_rows_added_ ? nullptr : GetDlgItem(dialog, size_grip_id);
+            if (grip) {
+                grip_rows_added_ = true;
                 RECT g{};
                 GetWindowRect(grip, &g);
                 const float s = layout_.scale > 0 ? layout_.scale : 1.0f;
@@ -275,6 +278,7 @@ private:
     std::int32_t max_width_ = -1;
     std::int32_t max_height_ = -1;
     bool initialised_ = false;
+    bool grip_rows_added_ = false;
     std::int32_t skip_ = 0;
     spacing spacing7_{};
     spacing spacing3_{};
