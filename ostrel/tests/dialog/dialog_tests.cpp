@@ -425,6 +425,65 @@ TEST_F(Dialogs, FlexibleHeightFollowsTheContent)
     DestroyWindow(w);
 }
 
+// A button whose BCM_GETTEXTMARGIN fails without writing, as without Common Controls 6.
+LRESULT CALLBACK no_margin_button(HWND w, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    auto previous = reinterpret_cast<WNDPROC>(GetPropW(w, L"ostrel-test-proc"));
+    if (message == BCM_GETTEXTMARGIN)
+        return FALSE;
+    return CallWindowProcW(previous, w, message, wparam, lparam);
+}
+
+TEST_F(Dialogs, MeasureControlByClass)
+{
+    main_dlg d;
+    HWND w = d.create_modeless(nullptr);
+    ASSERT_NE(w, nullptr);
+    HDC dc = GetDC(w);
+    const int unit = d.icon_unit();
+    auto text_width = [&](HWND control, const wchar_t* text) {
+        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+        RECT r{};
+        GetClientRect(control, &r);
+        DrawTextW(dc, text, -1, &r, DT_CALCRECT);
+        SelectObject(dc, old);
+        return static_cast<int>(r.right - r.left);
+    };
+    auto borders = [](HWND control) {
+        RECT c{}, win{};
+        GetClientRect(control, &c);
+        GetWindowRect(control, &win);
+        return static_cast<int>((win.right - win.left) - (c.right - c.left));
+    };
+    // A button whose margins cannot be read counts none.
+    HWND add = GetDlgItem(w, IDC_ADD);
+    SetPropW(add, L"ostrel-test-proc",
+             reinterpret_cast<HANDLE>(SetWindowLongPtrW(add, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&no_margin_button))));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(d.measure_control(dc, IDC_ADD, unit), borders(add) + unit + text_width(add, L"&Add..."));
+    // A static: half a unit.
+    HWND label = GetDlgItem(w, IDC_FIELD_LABEL);
+    EXPECT_EQ(d.measure_control(dc, IDC_FIELD_LABEL, unit), borders(label) + unit / 2 + text_width(label, L"Field 1:"));
+    // A combo box: its widest item, not its text.
+    HWND combo = GetDlgItem(w, IDC_COMBO);
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"short"));
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"a much longer item"));
+    EXPECT_EQ(combo_item_text(combo, 1), L"a much longer item");
+    EXPECT_EQ(combo_item_text(combo, 7), L"");
+    RECT none{};
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(combo, WM_GETFONT, 0, 0)));
+    DrawTextW(dc, L"a much longer item", -1, &none, DT_CALCRECT);
+    SelectObject(dc, old);
+    EXPECT_EQ(d.measure_control(dc, IDC_COMBO, unit), (none.right - none.left) + unit * 3 / 2 + borders(combo));
+    // The unit: one and a half small icons at the dialog's DPI, from the system metric without the
+    // per-monitor function.
+    const dpi_api none_api{};
+    d.use_dpi_api(&none_api);
+    EXPECT_EQ(d.icon_unit(), GetSystemMetrics(SM_CXSMICON) * 3 / 2);
+    ReleaseDC(w, dc);
+    DestroyWindow(w);
+}
+
 class Drawing : public Dialogs {
 protected:
     void SetUp() override
