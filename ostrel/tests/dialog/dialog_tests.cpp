@@ -568,6 +568,68 @@ TEST_F(Drawing, RenderTargetFollowsResizeAndDpiChange)
     EXPECT_NEAR(dpi_x, static_cast<float>(new_dpi), 0.5f);
     EXPECT_TRUE(size_matches());
     save_window_png(w, L"markup.png");
+
+    // The text rendering follows the scale: natural symmetric from 1.5 on.
+    IDWriteRenderingParams* params = nullptr;
+    d.render_target->GetTextRenderingParams(&params);
+    if (params) {
+        EXPECT_EQ(params->GetRenderingMode(), d.scale() >= 1.5f ? DWRITE_RENDERING_MODE_NATURAL_SYMMETRIC
+                                                                 : DWRITE_RENDERING_MODE_NATURAL);
+        EXPECT_FLOAT_EQ(params->GetClearTypeLevel(), 1.0f);
+        params->Release();
+    }
+
+    // A failed EndDraw drops everything and asks for a new paint. The failure: an opacity brush that
+    // is not a bitmap brush, which the target records and EndDraw reports.
+    ValidateRect(w, nullptr);
+    const int dropped = d.resources_dropped;
+    ID2D1RectangleGeometry* geometry = nullptr;
+    const D2D1_RECT_F area{0, 0, 10, 10};
+    ASSERT_EQ(d2d_->CreateRectangleGeometry(&area, &geometry), S_OK);
+    d.render_target->BeginDraw();
+    d.render_target->FillGeometry(geometry, d.text_brush, d.text_brush);
+    const HRESULT failed = d.end_draw(w, d);
+    geometry->Release();
+    EXPECT_TRUE(FAILED(failed)) << std::hex << failed;
+    EXPECT_EQ(d.render_target, nullptr);
+    EXPECT_EQ(d.text_brush, nullptr);
+    EXPECT_EQ(d.link.brush, nullptr);
+    EXPECT_EQ(d.resources_dropped, dropped + 1);
+    RECT update{};
+    EXPECT_TRUE(GetUpdateRect(w, &update, FALSE));
+    pump_until([&] { return d.render_target != nullptr; }, 5);
+    EXPECT_NE(d.render_target, nullptr);
+    DestroyWindow(w);
+}
+
+TEST_F(Drawing, TextFormatFromTheMessageFontAtTheWindowsDpi)
+{
+    markup_dlg d(d2d_, dwrite_);
+    HWND w = d.create_modeless(nullptr);
+    ASSERT_NE(w, nullptr);
+    IDWriteTextFormat* format = nullptr;
+    LOGFONTW font{};
+    ASSERT_EQ(Ostrel::d2d::d2dsupport_base::create_text_format(w, dwrite_, offsetof(NONCLIENTMETRICSW, lfMessageFont),
+                                                               1.5f, &format, &font),
+              S_OK);
+    ASSERT_NE(format, nullptr);
+    wchar_t family[LF_FACESIZE] = {};
+    format->GetFontFamilyName(family, LF_FACESIZE);
+    EXPECT_STREQ(family, font.lfFaceName);
+    const float dpi = static_cast<float>(Ostrel::d2d::text_dpi(w));
+    const float height = font.lfHeight < 0 ? -font.lfHeight * 96.0f / dpi : static_cast<float>(font.lfHeight);
+    EXPECT_NEAR(format->GetFontSize(), 1.5f * height, 0.01f);
+    // A second call replaces (and releases) the first format; a bad offset leaves none.
+    IDWriteTextFormat* first = format;
+    first->AddRef();
+    ASSERT_EQ(Ostrel::d2d::d2dsupport_base::create_text_format(w, dwrite_, offsetof(NONCLIENTMETRICSW, lfStatusFont),
+                                                               1.0f, &format),
+              S_OK);
+    EXPECT_NE(format, first);
+    EXPECT_EQ(first->Release(), 0u);
+    EXPECT_EQ(Ostrel::d2d::d2dsupport_base::create_text_format(w, dwrite_, sizeof(NONCLIENTMETRICSW), 1.0f, &format),
+              E_INVALIDARG);
+    EXPECT_EQ(format, nullptr);
     DestroyWindow(w);
 }
 
