@@ -71,6 +71,35 @@ TEST(Messages, TheHandlerInstalledFirstRunsFirst)
     EXPECT_EQ(order, (std::vector<int>{1, 3, 2}));
 }
 
+TEST(Messages, CopyDataNotAcceptedGoesOnToTheCommandEntriesWhichDoNotMatchIt)
+{
+    // The main dialog's order: its framework block, then WM_COPYDATA (a transport that accepts only
+    // its own frames), then the command entries.
+    int accepted = 0, commands = 0;
+    messages chain;
+    chain.install(message_map(
+        on_message(WM_COPYDATA,
+                   [&](message_record& m) {
+                       const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(m.lparam);
+                       if (!data || data->dwData != 0x3776427F || data->cbData <= 11)
+                           return false;
+                       ++accepted;
+                       m.result = 0;
+                       return true;
+                   }),
+        on_command(1, [&] { ++commands; }), on_command(2, [&] { ++commands; })));
+    COPYDATASTRUCT foreign{0x1234, 0, nullptr};
+    message_record m{nullptr, WM_COPYDATA, 1, reinterpret_cast<std::int64_t>(&foreign), 0};
+    EXPECT_FALSE(chain.dispatch(m));
+    std::uint8_t frame[12] = {};
+    COPYDATASTRUCT ours{0x3776427F, sizeof(frame), frame};
+    message_record n{nullptr, WM_COPYDATA, 2, reinterpret_cast<std::int64_t>(&ours), 7};
+    EXPECT_TRUE(chain.dispatch(n));
+    EXPECT_EQ(n.result, 0);
+    EXPECT_EQ(accepted, 1);
+    EXPECT_EQ(commands, 0);
+}
+
 TEST(Messages, DpiFallsBackToTheDeviceContextWithoutThePerMonitorFunctions)
 {
     const dpi_api none{};

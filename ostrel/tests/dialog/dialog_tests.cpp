@@ -280,6 +280,21 @@ TEST_F(Dialogs, RunMainDialogResumesInsideAModalLoopOfInitDialog)
     hook_ = install_ui_return_hook();
 }
 
+class missing_dlg : public dialog<missing_dlg, 999>, public exit_code_holder {};
+
+TEST_F(Dialogs, MainDialogWithoutItsResourceRaises)
+{
+    missing_dlg d;
+    try {
+        (void)run_main_dialog(d, SW_SHOWNOACTIVATE);
+        FAIL() << "no exception";
+    } catch (const std::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find("CreateDialogParam failed for main dialog"), std::string::npos);
+        EXPECT_EQ(e.code().value(), ERROR_RESOURCE_NAME_NOT_FOUND);
+    }
+    EXPECT_EQ(d.window(), nullptr);
+}
+
 struct main_layout {
     RECT client, list, combo, add, close, first_edit, second_edit, last_edit, grip, untouched;
 };
