@@ -70,6 +70,15 @@ int measure_control(HWND dialog, HDC dc, int id, int unit)
     return extra + text_width(dc, window_text(control), client);
 }
 
+int ideal_button_width(HWND dialog, int id, int unit) noexcept
+{
+    SIZE ideal{0, 0};
+    HWND button = GetDlgItem(dialog, id);
+    if (!button || !SendMessageW(button, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal)))
+        ideal = SIZE{0, 0};
+    return static_cast<int>(ideal.cx) + unit;
+}
+
 void ensure_size_grip(HWND dialog) noexcept
 {
     if (!dialog || GetDlgItem(dialog, size_grip_id))

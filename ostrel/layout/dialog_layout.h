@@ -35,6 +35,10 @@ std::wstring combo_item_text(HWND combo, int index);
 // the widest item plus one and a half units.
 int measure_control(HWND dialog, HDC dc, int id, int unit);
 
+// The width of a button as the installer's dialogs measure it: its ideal size (BCM_GETIDEALSIZE,
+// 0 when the button cannot tell) plus the unit.
+int ideal_button_width(HWND dialog, int id, int unit) noexcept;
+
 // Creates the size grip in the bottom-right corner when the dialog has none.
 void ensure_size_grip(HWND dialog) noexcept;
 
@@ -72,7 +76,9 @@ public:
             case WM_DPICHANGED_AFTERPARENT: {
                 const float s = static_cast<float>(windows::impl::window_dpi(hwnd(), dpi_api())) * dpi_to_scale;
                 if (s != layout_.scale) {
+                    // The rows took the scale when they were written: written again at the new one.
                     layout_.scale = s;
+                    reset_layout();
                     layout(true);
                 }
                 return false;

@@ -413,6 +413,12 @@ TEST_F(Dialogs, DpiChangeRebuildsTheLayoutAtTheNewScale)
     SendMessageW(w, WM_DPICHANGED, MAKEWPARAM(new_dpi, new_dpi), reinterpret_cast<LPARAM>(&suggested));
     EXPECT_EQ(read_main(w).list.right, after.list.right);
     save_window_png(w, L"main-dpi-changed.png");
+
+    // A child's DPI change after its parent's reads the window's DPI again; the rows follow it.
+    SendMessageW(w, WM_DPICHANGED_AFTERPARENT, 0, 0);
+    EXPECT_NEAR(d.scale(), before, 0.001f);
+    expect_main_layout(d, "after WM_DPICHANGED_AFTERPARENT");
+    EXPECT_NEAR(read_main(w).list.left, px(d.margin().width, before), 1);
     DestroyWindow(w);
 }
 
@@ -476,6 +482,12 @@ TEST_F(Dialogs, MeasureControlByClass)
              reinterpret_cast<HANDLE>(SetWindowLongPtrW(add, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&no_margin_button))));
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(d.measure_control(dc, IDC_ADD, unit), borders(add) + unit + text_width(add, L"&Add..."));
+    // The ideal size of a button that answers, plus the unit; of one that does not, the unit alone.
+    SIZE ideal{};
+    ASSERT_TRUE(SendMessageW(GetDlgItem(w, IDC_OPTIMIZE), BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal)));
+    EXPECT_GT(ideal.cx, 0);
+    EXPECT_EQ(ideal_button_width(w, IDC_OPTIMIZE, unit), ideal.cx + unit);
+    EXPECT_EQ(ideal_button_width(w, IDC_FIELD_LABEL, unit), unit);
     // A static: half a unit.
     HWND label = GetDlgItem(w, IDC_FIELD_LABEL);
     EXPECT_EQ(d.measure_control(dc, IDC_FIELD_LABEL, unit), borders(label) + unit / 2 + text_width(label, L"Field 1:"));
