@@ -10,6 +10,7 @@
 
 #include <lurran/pipe_transport.h>
 #include <ostrel/com/ptr.h>
+#include <quillo/render.h>
 #include <platform/projfs/projfs.h>
 #include <tavik/error.h>
 #include <tavik/thread_pool.h>
@@ -631,6 +632,98 @@ TEST_F(ServedRealFolder, ResyncThenInfoThenRecoverThenDelete)
     EXPECT_EQ(instance_, nullptr);
     EXPECT_TRUE(eventually([&] { return stops_.load() == 1; }));
     EXPECT_FALSE(test_support::file_exists(folder_ + L".dedup\\files.deinfo"));
+}
+
+// The one-shot commands of dedup.exe, a process of its own, against this folder's pipe: progress
+// and results printed, figures as the store reports them, exit code 0 every time.
+TEST_F(ServedRealFolder, OneShotCommandsFromAnotherProcess)
+{
+    using server_test::run_dedup;
+    using server_test::to_utf8;
+    const std::wstring quoted = L"\"" + folder_ + L"\"";
+    auto contains = [](const std::string& text, const std::wstring& part) {
+        return text.find(to_utf8(part)) != std::string::npos;
+    };
+
+    auto optimize = run_dedup(L"--nologo -o " + quoted);
+    EXPECT_EQ(optimize.exit_code, 0);
+    EXPECT_TRUE(contains(optimize.output, L"\tINFO\tStarting a resync operation on " + folder_ + L"...\r\n"))
+        << optimize.output;
+    EXPECT_TRUE(contains(optimize.output, L"\tINFO\t  Progress stage: ")) << optimize.output;
+    EXPECT_TRUE(contains(optimize.output, L" %  ...\r")) << optimize.output;
+    EXPECT_TRUE(contains(optimize.output, L"\tINFO\tOptimize on " + folder_ + L" completed in ")) << optimize.output;
+    EXPECT_TRUE(contains(optimize.output, L"  Total files added: 6\n")) << optimize.output;
+
+    const dedup::folder_statistics stats = root_->get_statistics();
+    auto info = run_dedup(L"--nologo --info " + quoted);
+    EXPECT_EQ(info.exit_code, 0);
+    EXPECT_TRUE(contains(info.output, quillo::format(L"Approximate deduplicated folder statistics:\n"
+                                                     L"  Uncompressed data size : {0l}\n  Unique size : {1l}\n"
+                                                     L"  Compressed size : {2l}\n  Unique block count : {3l}\n",
+                                                     stats.uncompressed_size, stats.unique_size,
+                                                     stats.compressed_size, stats.block_count)))
+        << info.output;
+
+    // A folder typed relative to the current directory reaches the pipe of its full path, and the
+    // start line shows it as typed.
+    auto recover = run_dedup(L"--nologo -r .", std::chrono::seconds(60), folder_);
+    EXPECT_EQ(recover.exit_code, 0);
+    EXPECT_TRUE(contains(recover.output, L"Starting a recover operation on ....\r\n")) << recover.output;
+    EXPECT_TRUE(contains(recover.output,
+                         L"Recover operation completed successfully. 0 files and 0 folders have been recovered.\r\n"))
+        << recover.output;
+
+    // New data in the folder: a delete without force refuses, and changes nothing.
+    test_support::write_file(folder_ + L"\\new.txt", test_support::to_bytes("not in the store yet"));
+    auto refused = run_dedup(L"--nologo --delete " + quoted);
+    EXPECT_EQ(refused.exit_code, 0);
+    EXPECT_TRUE(contains(refused.output, L"\tERROR\tThe following error occurred during processing: ")) << refused.output;
+    EXPECT_TRUE(contains(refused.output, L"(0x80070091).\r\n")) << refused.output;
+    EXPECT_EQ(stops_.load(), 0);
+
+    auto deleted = run_dedup(L"--nologo --delete --force " + quoted);
+    EXPECT_EQ(deleted.exit_code, 0);
+    EXPECT_TRUE(contains(deleted.output, L"\tINFO\tDelete operation completed successfully.\r\n")) << deleted.output;
+    EXPECT_TRUE(eventually([&] { return stops_.load() == 1; }));
+}
+
+// What the optimize command sends: the level and the purge options as given.
+TEST_F(FolderPipe, OptimizeCommandSendsLevelAndPurgeOptions)
+{
+    start();
+    struct case_t {
+        const wchar_t* options;
+        std::int32_t level;
+        std::uint32_t flags;
+    } cases[] = {
+        {L"", 7, 0},
+        {L"--purge-placeholders --compression-level 3", 3, 1},
+        {L"--purge-blocks", 7, 2},
+        {L"--purge-placeholders --purge-blocks --compression-level 12", 12, 3},
+    };
+    for (const auto& c : cases) {
+        auto r = server_test::run_dedup(L"--nologo -o " + std::wstring(c.options) + L" \"" + folder_ + L"\"");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(root_->last_level.load(), c.level) << r.output;
+        EXPECT_EQ(root_->last_flags.load(), c.flags) << r.output;
+    }
+}
+
+// The folder server going away while the command waits: the call ends cancelled and the command
+// says so.
+TEST_F(FolderPipe, ACommandWhoseServerStopsPrintsTheCancellation)
+{
+    start();
+    root_->optimize_gate.closed = true;
+    std::thread stopper([&] {
+        if (eventually([&] { return root_->optimize_running.load(); }, 30s))
+            source_.cancel();
+    });
+    auto r = server_test::run_dedup(L"--nologo -o \"" + folder_ + L"\"");
+    stopper.join();
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.output.find("\tERROR\tError executing operation: "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("(0x800704c7)\r\n"), std::string::npos) << r.output;
 }
 
 } // namespace

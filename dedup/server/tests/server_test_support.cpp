@@ -85,7 +85,7 @@ std::string to_utf8(std::wstring_view text)
     return out;
 }
 
-program_result run_dedup(const std::wstring& arguments, std::chrono::milliseconds timeout)
+program_result run_dedup(const std::wstring& arguments, std::chrono::milliseconds timeout, const std::wstring& directory)
 {
     static std::atomic<int> counter{0};
     wchar_t temp[MAX_PATH];
@@ -107,7 +107,7 @@ program_result run_dedup(const std::wstring& arguments, std::chrono::millisecond
     std::wstring command = L"\"" + dedup_program() + L"\" " + arguments;
     PROCESS_INFORMATION process{};
     const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                        nullptr, &startup, &process);
+                                        directory.empty() ? nullptr : directory.c_str(), &startup, &process);
     CloseHandle(output);
     if (started) {
         CloseHandle(process.hThread);

@@ -51,7 +51,9 @@ struct program_result {
 };
 
 // Runs bin\dedup.exe (beside this test program) with `arguments`, output redirected to a file.
-program_result run_dedup(const std::wstring& arguments, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+// `directory`: the program's current directory; empty: this program's.
+program_result run_dedup(const std::wstring& arguments, std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                         const std::wstring& directory = {});
 
 std::wstring dedup_program();
 std::string to_utf8(std::wstring_view text);
