@@ -112,10 +112,16 @@ tavik::details::future<void> folder_pipe::listen_for_clients()
         bool first = true;
         // One instance waits for a client at a time; the next is made as soon as one is taken.
         while (!token.is_cancelled()) {
-            auto transport = co_await lurran::transports::pipe::create_server(
-                name, host_.source, folder_pipe_params(security.descriptor(), first));
+            const auto params = folder_pipe_params(security.descriptor(), first);
+            future<lurran::details::pipe::pipe_transport> accepting;
+            if (host_.create_server)
+                accepting = host_.create_server(name, host_.source, params);
+            else
+                accepting = lurran::transports::pipe::create_server(name, host_.source, params);
+            auto transport = co_await std::move(accepting);
             first = false;
-            on_client_connected(std::move(transport)); // released at once: nobody awaits a client
+            // Released at once: nobody awaits a client connection.
+            static_cast<void>(on_client_connected(std::move(transport)));
         }
     } catch (const traceable_error& e) {
         // The folder's stop aborts the wait for a client (0x800703E3) or finds the listener between

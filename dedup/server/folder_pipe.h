@@ -47,6 +47,11 @@ struct folder_pipe_host {
     // Stops the folder's virtualization instance (exactly once, whoever comes first), before a
     // delete removes the store.
     std::function<void()> stop_virtualizing;
+    // Makes each pipe instance and waits for its client; empty: lurran's create_server. A test
+    // seam, to see what the listener asks of the system where Wine enforces none of it.
+    std::function<tavik::details::future<lurran::details::pipe::pipe_transport>(
+        std::wstring_view, tavik::details::cancellation_source, lurran::transports::pipe::create_server_params<>)>
+        create_server;
 };
 
 // Access of every local user to a folder pipe: FILE_GENERIC_READ | FILE_GENERIC_WRITE without

@@ -203,6 +203,7 @@ protected:
             ++stops_;
         };
         host.stop_virtualizing = [this] { root_->event("stop_virtualizing"); };
+        host.create_server = create_server_;
         pipe_ = std::make_unique<folder_pipe>(std::move(host));
         listening_ = pipe_->listen_for_clients();
     }
@@ -231,6 +232,7 @@ protected:
     std::atomic<int> stops_{0};
     std::unique_ptr<folder_pipe> pipe_;
     tavik::details::future<void> listening_;
+    decltype(folder_pipe_host::create_server) create_server_;
 };
 
 TEST(FolderPipeSecurity, EveryLocalUserMayReadAndWriteButNotCreateInstances)
@@ -283,6 +285,47 @@ TEST(FolderPipeSecurity, FirstInstanceOnlyOnTheListenersFirstPipeAndClientsAskNo
     EXPECT_EQ(lurran::details::pipe::client_access & FILE_CREATE_PIPE_INSTANCE, 0u);
     EXPECT_EQ(lurran::details::pipe::client_access & GENERIC_WRITE, 0u);
     EXPECT_EQ(lurran::details::pipe::client_access, DWORD(GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES));
+}
+
+// What the listener hands to the system for each instance: the folder's name, the access list of
+// every local user without the create-instance right, and the first-instance flag on the first
+// instance only (later instances must coexist with those of connected clients).
+TEST_F(FolderPipe, ListenerAsksForItsNameFirstWithTheFirstInstanceFlag)
+{
+    struct seen_t {
+        std::wstring name;
+        bool first_instance;
+        DWORD mask;
+    };
+    auto seen = std::make_shared<std::vector<seen_t>>();
+    auto seen_lock = std::make_shared<std::mutex>();
+    create_server_ = [seen, seen_lock](std::wstring_view name, tavik::details::cancellation_source source,
+                                       lurran::transports::pipe::create_server_params<> params) {
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        void* ace = nullptr;
+        DWORD mask = 0;
+        if (GetSecurityDescriptorDacl(params.security_descriptor, &present, &dacl, &defaulted) && dacl &&
+            GetAce(dacl, 0, &ace))
+            mask = static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask;
+        {
+            std::lock_guard g(*seen_lock);
+            seen->push_back({std::wstring(name), params.first_instance, mask});
+        }
+        return lurran::transports::pipe::create_server(name, std::move(source), params);
+    };
+    start();
+    test_client first(folder_);
+    test_client second(folder_);
+    EXPECT_EQ(test_support::run(second.proxies().proxy<RepoInterface::info>()()).unique_size, 20u);
+    std::lock_guard g(*seen_lock);
+    ASSERT_GE(seen->size(), 3u);
+    for (std::size_t i = 0; i < seen->size(); ++i) {
+        EXPECT_EQ((*seen)[i].name.rfind(L"Quvan-dedupapi-v1.0/C:/folder-pipe-tests/", 0), 0u);
+        EXPECT_EQ((*seen)[i].name, lurran::make_repo_pipe_name(folder_));
+        EXPECT_EQ((*seen)[i].first_instance, i == 0) << i;
+        EXPECT_EQ((*seen)[i].mask, 0x12019Bu) << i;
+    }
 }
 
 TEST_F(FolderPipe, HandlersAnswerAndProgressCarriesTheCookie)
