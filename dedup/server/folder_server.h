@@ -7,6 +7,8 @@
 
 #include <tavik/future.h>
 
+#include <windows.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +23,17 @@ public:
     // Stops every folder; returns at once. Safe from the console control handler's thread.
     virtual void stop() noexcept = 0;
 };
+
+// The running folder server, for the console control handler; null while there is none. Set
+// through set_global_server: clearing it waits for a handler that is using it, so the entry can
+// destroy the server right after.
+extern folder_server* global_server;
+void set_global_server(folder_server* server) noexcept;
+
+// Ctrl+C, Ctrl+Break and closing the console log "Stop event received, stopping server..." at
+// level debug, stop the running server and are handled (TRUE); every other event goes on to the
+// next handler (FALSE). Installed only once the server has started.
+BOOL WINAPI console_ctrl_handler(DWORD event);
 
 // The folder server of these folders (each is made a full path, sorted, without duplicates, by the
 // server); null when this build has none.

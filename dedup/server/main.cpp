@@ -20,12 +20,11 @@
 namespace {
 
 using namespace Ostrel::cmd_line;
+using dedup::impl::console_ctrl_handler;
 using dedup::impl::folder_server;
 
 constexpr int invalid_argument_exit = static_cast<int>(0x80070057);
 constexpr int not_implemented_exit = static_cast<int>(0x80004001);
-
-folder_server* global_server = nullptr;
 
 // To the console with WriteConsoleW; as UTF-8 with WriteFile when the output is redirected (to a
 // file, a pipe, a test runner), where WriteConsoleW fails.
@@ -95,22 +94,6 @@ void print_help(const option_table& table)
     const std::wstring help = format_help(table, width);
     write_output(quillo::format(
         L"Command-line parameters:\n\ndedup.exe [OPTIONS] [folder1] [folder2] ...\n\nOptions:\n{0}\n", help));
-}
-
-BOOL WINAPI console_ctrl_handler(DWORD event)
-{
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-        if (global_logger)
-            global_logger->log(L"Stop event received, stopping server...\r\n", 4);
-        if (global_server)
-            global_server->stop();
-        return TRUE;
-    default:
-        return FALSE;
-    }
 }
 
 // Destroys the logger on every way out of the entry; its closing line is written then.
@@ -187,7 +170,7 @@ int run_server(option_table& table, std::span<const std::wstring_view> folders)
             global_logger->log(L"The folder server is not available in this build.\r\n", 1);
         return not_implemented_exit;
     }
-    global_server = server.get();
+    dedup::impl::set_global_server(server.get());
     auto started = server->start();
     if (global_logger)
         global_logger->log(L"Server has been started successfully.\r\n", 3);
@@ -195,7 +178,7 @@ int run_server(option_table& table, std::span<const std::wstring_view> folders)
     tavik::details::wait_blocking(started);
     started.reset();
     SetConsoleCtrlHandler(console_ctrl_handler, FALSE);
-    global_server = nullptr;
+    dedup::impl::set_global_server(nullptr);
     server.reset();
     return 0;
 }
