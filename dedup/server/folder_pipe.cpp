@@ -138,7 +138,9 @@ tavik::details::future<void> folder_pipe::on_client_connected(lurran::details::p
     using namespace tavik::details;
     // Declared first, released last: the folder's closing line waits for it.
     shared_hold hold(host_.stop_lock);
-    cancellation_token token(host_.source, co_await this_promise);
+    // Not bound to this coroutine: once the connection runs, only its close may end the wait
+    // below, and the stop reaches the connection through the subscription.
+    cancellation_token token(host_.source);
     co_await resume_on_thread_pool{};
 
     // Destroyed in reverse order: the subscription (waiting for its callback) before the
@@ -163,12 +165,7 @@ tavik::details::future<void> folder_pipe::on_client_connected(lurran::details::p
     cancellation_subscription subscription(token, [c] { c->shutdown(); });
     c->start(std::move(transport));
 
-    try {
-        co_await *closed;
-    } catch (const operation_cancelled&) {
-        // The folder stopped before the wait began; the subscription has shut the connection
-        // down or is doing so, and the destruction below completes it.
-    }
+    co_await *closed;
 }
 
 tavik::details::future<folder_statistics> folder_pipe::handle_info()
