@@ -328,9 +328,9 @@ tavik::details::future<pipe_transport> create_server(std::wstring_view name, tav
     path.append(name);
     // Remote clients are refused: the folder pipe grants every local user access, and that must
     // not extend to the network.
-    tavik::unique_file pipe(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+    tavik::unique_file pipe(CreateNamedPipeW(path.c_str(), details::pipe::server_open_mode(params),
                                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                                     PIPE_UNLIMITED_INSTANCES, params.out_buffer_size,
+                                                     params.max_instances, params.out_buffer_size,
                                                      params.in_buffer_size, params.default_timeout,
                                                      params.security_descriptor ? &attributes : nullptr));
     if (!pipe)
@@ -346,7 +346,13 @@ tavik::details::future<pipe_transport> create_server(std::wstring_view name, tav
         for (;;) {
             try {
                 co_await op.with(nullptr, 0);
-                break;
+                ULONG client = 0;
+                // A client of another process than the one expected is turned away like one that
+                // has already left: it must neither get the instance nor end the listening.
+                if (params.client_process_id == 0 ||
+                    (GetNamedPipeClientProcessId(transport.native_handle(), &client) &&
+                     client == params.client_process_id))
+                    break;
             } catch (const traceable_error& e) {
                 // A client that connected and closed again before the call leaves the instance
                 // in need of a disconnect; it is not a client to hand out, and it must not end
@@ -379,7 +385,7 @@ pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wa
     for (;;) {
         // The server may identify the client but never act as it: a process that got hold of an
         // instance of the name must not be able to impersonate whoever connects.
-        pipe.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        pipe.reset(CreateFileW(path.c_str(), details::pipe::client_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                nullptr));
         if (pipe)
@@ -408,6 +414,18 @@ pipe_transport connect_pipe(std::wstring_view server, std::wstring_view name, wa
 }
 
 } // namespace lurran::transports::pipe
+
+namespace lurran::details::pipe {
+
+DWORD server_open_mode(const transports::pipe::create_server_params<transports::pipe::null_caller>& params) noexcept
+{
+    DWORD mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+    if (params.first_instance)
+        mode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
+    return mode;
+}
+
+} // namespace lurran::details::pipe
 
 namespace lurran {
 

@@ -107,6 +107,15 @@ struct create_server_params {
     // Carried for the callers that fill them; the transport does not read them.
     std::uint8_t reserved_flag_a = 0;
     std::uint8_t reserved_flag_b = 0;
+    // Creates the instance with FILE_FLAG_FIRST_PIPE_INSTANCE: the creation fails
+    // (ERROR_ACCESS_DENIED) when any instance of the name exists already, so a listener that finds
+    // the name taken by another process fails instead of sharing it with that process.
+    bool first_instance = false;
+    // The most instances the name may have at once (1 to 255); PIPE_UNLIMITED_INSTANCES by default.
+    std::uint32_t max_instances = PIPE_UNLIMITED_INSTANCES;
+    // Non-zero: only a client of this process id is handed out; any other client is disconnected
+    // and the instance waits for the next one.
+    std::uint32_t client_process_id = 0;
 };
 
 // Creates one instance of \\.\pipe\<name> (byte mode, local clients only) and completes with a
@@ -127,6 +136,18 @@ details::pipe::pipe_transport connect_pipe(std::wstring_view server, std::wstrin
                                            int attempts = 3);
 
 } // namespace lurran::transports::pipe
+
+namespace lurran::details::pipe {
+
+// The open mode create_server gives CreateNamedPipeW for these parameters.
+DWORD server_open_mode(const transports::pipe::create_server_params<transports::pipe::null_caller>& params) noexcept;
+
+// What connect_pipe asks of the pipe: reading, writing data, and changing the handle's mode.
+// Not GENERIC_WRITE, which holds FILE_CREATE_PIPE_INSTANCE: a server that rightly grants its
+// clients no right to create instances of its name would then refuse them.
+inline constexpr DWORD client_access = GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
+
+} // namespace lurran::details::pipe
 
 namespace lurran {
 

@@ -134,6 +134,7 @@ provider_impl::provider_impl(std::wstring folder_path, const create_params& crea
 
 provider_impl::~provider_impl()
 {
+    listener_state.reset();
     enumerations.clear();
     pending.clear();
     root = nullptr;

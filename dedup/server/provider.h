@@ -14,6 +14,7 @@
 // across threads.
 
 #include <dedup/engine/iroot.h>
+#include <dedup/server/usage_latch.h>
 
 #include <ostrel/com/ptr.h>
 #include <platform/projfs/projfs.h>
@@ -34,23 +35,6 @@
 #include <vector>
 
 namespace dedup {
-
-// Counts the users of something that must outlive them (client connections, commands of the
-// file system). The owner's own hold is dropped by `close`, whose future completes when the last
-// user has left. Users may enter and leave on any thread, also after `close`.
-class usage_latch {
-public:
-    void enter() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
-    void leave() noexcept;
-    // Awaited once, by the owner.
-    tavik::details::future<void> close();
-    std::uint64_t users() const noexcept { return count_.load(std::memory_order_acquire) - (closed_ ? 0 : 1); }
-
-private:
-    std::atomic<std::uint64_t> count_{1};
-    bool closed_ = false;
-    std::shared_ptr<tavik::details::promise_type_<void>> idle_ = std::make_shared<tavik::details::promise_type_<void>>();
-};
 
 class provider_impl;
 
@@ -142,6 +126,9 @@ public:
     create_params options;
     std::atomic<bool> running{false};
     std::atomic<bool> basic_placeholders_only{false};
+    // What the listener keeps for as long as the folder's connections may use it (the folder's
+    // pipe); released with the provider.
+    std::shared_ptr<void> listener_state;
 
 private:
     HRESULT start_instance();

@@ -1,5 +1,8 @@
 #include <dedup/server/server.h>
 
+#include <dedup/server/folder_pipe.h>
+#include <dedup/server/folder_server.h>
+
 #include <tavik/error.h>
 
 #include <algorithm>
@@ -80,9 +83,39 @@ tavik::details::future<void> server_impl::start()
         std::rethrow_exception(join->failure);
 }
 
-void server_impl::stop()
+void server_impl::stop() noexcept
 {
     source_.cancel();
 }
+
+namespace {
+
+// The listener of a served folder: its pipe. The pipe object stays with the provider, which ends
+// only after the last client connection that uses it.
+tavik::details::future<void> serve_folder_pipe(provider_impl& provider)
+{
+    impl::folder_pipe_host host;
+    host.root = provider.root;
+    host.folder_path = provider.folder;
+    host.source = provider.source;
+    host.connections = &provider.connections;
+    host.schedule_stop = [&provider] { provider.schedule_stop(); };
+    host.stop_virtualizing = [&provider] { provider.stop_instance(); };
+    auto pipe = std::make_shared<impl::folder_pipe>(std::move(host));
+    provider.listener_state = pipe;
+    co_await pipe->listen_for_clients();
+}
+
+} // namespace
+
+namespace impl {
+
+std::unique_ptr<folder_server> create_folder_server(std::vector<std::wstring> folders, const create_params& params)
+{
+    std::vector<std::wstring_view> views(folders.begin(), folders.end());
+    return std::make_unique<server_impl>(views, params, [](provider_impl& provider) { return serve_folder_pipe(provider); });
+}
+
+} // namespace impl
 
 } // namespace dedup

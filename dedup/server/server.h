@@ -28,7 +28,7 @@ public:
     // stop came first (then no provider is made).
     virtual tavik::details::future<void> start() = 0;
     // Any thread, any number of times, before, during or after start; never waits.
-    virtual void stop() = 0;
+    virtual void stop() noexcept = 0;
 };
 
 class server_impl final : public server {
@@ -42,7 +42,7 @@ public:
     ~server_impl() override;
 
     tavik::details::future<void> start() override;
-    void stop() override;
+    void stop() noexcept override;
 
     const std::vector<std::filesystem::path>& folders() const noexcept { return folders_; }
 

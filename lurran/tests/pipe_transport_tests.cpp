@@ -304,6 +304,86 @@ TEST(CreateServer, CancelledListenEndsWithAbortedAndLeavesNoInstance)
     EXPECT_EQ(failure_of(never), cancelled);
 }
 
+// The options the installer and the folder pipe use: the first-instance flag (which Wine does not
+// enforce, so it is read from the open mode create_server hands to the system), the instance count
+// (read back from the pipe) and the client's process.
+TEST(CreateServer, FirstInstanceFlagAndInstanceCount)
+{
+    auto params = default_params();
+    EXPECT_EQ(lurran::details::pipe::server_open_mode(params) & FILE_FLAG_FIRST_PIPE_INSTANCE, 0u);
+    params.first_instance = true;
+    EXPECT_NE(lurran::details::pipe::server_open_mode(params) & FILE_FLAG_FIRST_PIPE_INSTANCE, 0u);
+    EXPECT_NE(lurran::details::pipe::server_open_mode(params) & FILE_FLAG_OVERLAPPED, 0u);
+
+    for (std::uint32_t count : {1u, 3u}) {
+        const std::wstring name = unique_pipe_name(L"instances");
+        cancellation_source source;
+        auto p = default_params();
+        p.max_instances = count;
+        auto listening = create_server(name, source, p);
+        auto client = connect_pipe(L".", name, 5s);
+        ASSERT_TRUE(wait_for(listening, 5000ms));
+        auto& server = listening.get();
+        DWORD max_instances = 0;
+        ASSERT_TRUE(GetNamedPipeInfo(server.native_handle(), nullptr, nullptr, nullptr, &max_instances));
+        EXPECT_EQ(max_instances, count);
+    }
+}
+
+TEST(CreateServer, AClientOfAnotherProcessIsTurnedAwayAndTheListenGoesOn)
+{
+    const std::wstring name = unique_pipe_name(L"client-pid");
+    cancellation_source source;
+    auto p = default_params();
+    // Process ids are multiples of four: this one is never ours.
+    p.client_process_id = GetCurrentProcessId() + 2;
+    auto listening = create_server(name, source, p);
+    raw_peer stranger = raw_peer::connect(name);
+    ASSERT_NE(stranger.handle(), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(stranger.read(1, 2000ms).has_value());
+    EXPECT_FALSE(listening.is_ready());
+    source.cancel();
+    EXPECT_EQ(failure_of(listening), aborted);
+
+    const std::wstring own_name = unique_pipe_name(L"client-pid-own");
+    cancellation_source own_source;
+    auto own = default_params();
+    own.client_process_id = GetCurrentProcessId();
+    auto accepting = create_server(own_name, own_source, own);
+    auto client = connect_pipe(L".", own_name, 5s);
+    EXPECT_TRUE(wait_for(accepting, 5000ms));
+    EXPECT_EQ(failure_of(accepting), S_OK);
+}
+
+// The client asks for reading, writing data and attributes, never for GENERIC_WRITE, which holds
+// FILE_CREATE_PIPE_INSTANCE: a server that grants no client that right would refuse it. Read back
+// from the handle's granted access.
+TEST(ConnectPipe, AsksNoRightToCreateInstances)
+{
+    const std::wstring name = unique_pipe_name(L"access");
+    cancellation_source source;
+    auto listening = create_server(name, source, default_params());
+    auto client = connect_pipe(L".", name, 5s);
+    ASSERT_TRUE(wait_for(listening, 5000ms));
+
+    struct basic_information {
+        ULONG attributes;
+        ACCESS_MASK granted_access;
+        ULONG handle_count;
+        ULONG pointer_count;
+        ULONG reserved[10];
+    } info{};
+    using query_object = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<query_object>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    ASSERT_NE(query, nullptr);
+    ASSERT_EQ(query(client.native_handle(), 0, &info, sizeof(info), nullptr), 0);
+    EXPECT_EQ(info.granted_access & FILE_CREATE_PIPE_INSTANCE, 0u) << std::hex << info.granted_access;
+    EXPECT_NE(info.granted_access & FILE_WRITE_DATA, 0u) << std::hex << info.granted_access;
+    EXPECT_NE(info.granted_access & FILE_READ_DATA, 0u) << std::hex << info.granted_access;
+    EXPECT_NE(info.granted_access & FILE_WRITE_ATTRIBUTES, 0u) << std::hex << info.granted_access;
+}
+
 TEST(ConnectPipe, MissingPipeFailsAtOnce)
 {
     auto start = std::chrono::steady_clock::now();
