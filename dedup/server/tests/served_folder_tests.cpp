@@ -1,0 +1,269 @@
+// A deduplicated folder served by dedup.exe as a real process, used by other processes as
+// applications and users use it: the projection's client tool lists, reads, renames and links its
+// items, and dedup.exe's commands reach the server through the folder's pipe.
+
+#include "server_test_support.h"
+
+#include <dedup/api/repo_interface.h>
+#include <dedup/server/commands.h>
+
+#include <testing/support/test_support.h>
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using dedup::api::RepoInterface;
+using test_support::bytes;
+
+std::wstring program_beside(const wchar_t* name)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    return path.substr(0, path.rfind(L'\\') + 1) + name;
+}
+
+// A program started with its output going to a file; waited for, or killed, later.
+class started_program {
+public:
+    started_program(const std::wstring& program, const std::wstring& arguments)
+    {
+        static int counter = 0;
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        output_path_ = std::wstring(temp) + L"served-output-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                       std::to_wstring(++counter) + L".txt";
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        HANDLE output = CreateFileW(output_path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+        std::wstring command = L"\"" + program + L"\" " + arguments;
+        PROCESS_INFORMATION process{};
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                           &startup, &process)) {
+            CloseHandle(process.hThread);
+            process_ = process.hProcess;
+        }
+        CloseHandle(output);
+    }
+    ~started_program()
+    {
+        if (process_) {
+            TerminateProcess(process_, 0xDEAD);
+            CloseHandle(process_);
+        }
+        DeleteFileW(output_path_.c_str());
+    }
+
+    // The exit code, or -1 when it has not ended within `timeout` (it is then killed).
+    long wait(std::chrono::milliseconds timeout = 60s)
+    {
+        if (!process_)
+            return -1;
+        if (WaitForSingleObject(process_, DWORD(timeout.count())) != WAIT_OBJECT_0) {
+            TerminateProcess(process_, 0xDEAD);
+            WaitForSingleObject(process_, INFINITE);
+            CloseHandle(process_);
+            process_ = nullptr;
+            return -1;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        CloseHandle(process_);
+        process_ = nullptr;
+        return long(code);
+    }
+
+    std::string output() const
+    {
+        bytes content = test_support::read_file(output_path_);
+        return std::string(reinterpret_cast<const char*>(content.data()), content.size());
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    std::wstring output_path_;
+};
+
+server_test::program_result client(const std::wstring& arguments)
+{
+    started_program tool(program_beside(L"projfs_client.exe"), arguments);
+    server_test::program_result result;
+    result.exit_code = tool.wait();
+    result.output = tool.output();
+    return result;
+}
+
+std::wstring in_quotes(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+// The log file the server writes in UTF-16, as narrow text (the tests look for ASCII lines).
+std::string log_text(const std::wstring& path)
+{
+    bytes content = test_support::read_file(path);
+    std::string text;
+    for (std::size_t i = 0; i + 1 < content.size(); i += 2) {
+        const auto unit = static_cast<unsigned>(content[i]) | static_cast<unsigned>(content[i + 1]) << 8;
+        text.push_back(unit < 0x80 ? char(unit) : '?');
+    }
+    return text;
+}
+
+class ServedFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        CreateDirectoryW((folder_ + L"\\Sub").c_str(), nullptr);
+        CreateDirectoryW((folder_ + L"\\Sub\\Deeper").c_str(), nullptr);
+        add(L"a.bin", test_support::to_bytes(std::string(300000, 'a')));
+        bytes mixed(2'500'000);
+        std::uint64_t state = 7;
+        for (auto& b : mixed) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            b = std::byte(state >> 56);
+        }
+        add(L"mixed.bin", mixed);
+        add(L"copy of mixed.bin", mixed);
+        add(L"Sub\\note.txt", test_support::to_bytes("a note\r\n"));
+        add(L"Sub\\Deeper\\empty.txt", {});
+
+        server_ = std::make_unique<started_program>(
+            server_test::dedup_program(),
+            L"--nologo --server --adopt --optimize-period OFF --gc-period OFF --log-level debug --log-path " +
+                in_quotes(log_) + L" " + in_quotes(folder_));
+        // Serving once its pipe answers.
+        bool up = false;
+        for (int i = 0; i < 300 && !up; ++i) {
+            try {
+                auto connection = test_support::run(dedup::impl::connect_to_folder_server(folder_));
+                up = true;
+            } catch (...) {
+                std::this_thread::sleep_for(100ms);
+            }
+        }
+        ASSERT_TRUE(up) << "the folder's pipe never answered";
+    }
+
+    void TearDown() override { server_.reset(); }
+
+    void add(const std::wstring& relative, bytes content)
+    {
+        test_support::write_file(folder_ + L"\\" + relative, content);
+        contents_[relative] = std::move(content);
+    }
+
+    // Stops the folder through its pipe, as the configuration utility does; the server ends when
+    // its only folder has.
+    long stop_server()
+    {
+        auto connection = test_support::run(dedup::impl::connect_to_folder_server(folder_));
+        connection->proxy<RepoInterface::stop>()();
+        return server_->wait(30s);
+    }
+
+    test_support::temp_folder base_;
+    std::wstring folder_ = base_ / L"Data";
+    std::wstring log_ = base_ / L"server.log";
+    std::map<std::wstring, bytes> contents_;
+    std::unique_ptr<started_program> server_;
+};
+
+TEST_F(ServedFolder, OptimizedFilesReadBackThroughTheProjectionFromOtherProcesses)
+{
+    const auto optimized = server_test::run_dedup(L"--nologo --optimize " + in_quotes(folder_));
+    ASSERT_EQ(optimized.exit_code, 0) << optimized.output;
+
+    // Every file, byte for byte, by several readers at once.
+    std::vector<std::thread> readers;
+    std::map<std::wstring, server_test::program_result> results;
+    std::mutex lock;
+    for (const auto& [relative, content] : contents_) {
+        readers.emplace_back([&, relative] {
+            const std::wstring out = base_ / (L"read-" + std::to_wstring(std::hash<std::wstring>{}(relative)));
+            auto result = client(L"read " + in_quotes(folder_ + L"\\" + relative) + L" --out " + in_quotes(out));
+            if (result.exit_code == 0)
+                result.output = std::string(reinterpret_cast<const char*>(test_support::read_file(out).data()),
+                                            test_support::read_file(out).size());
+            std::lock_guard guard(lock);
+            results[relative] = std::move(result);
+        });
+    }
+    for (auto& reader : readers)
+        reader.join();
+    for (const auto& [relative, content] : contents_) {
+        const auto& result = results[relative];
+        ASSERT_EQ(result.exit_code, 0) << server_test::to_utf8(relative) << ": " << result.output;
+        EXPECT_TRUE(result.output == std::string(reinterpret_cast<const char*>(content.data()), content.size()))
+            << server_test::to_utf8(relative);
+    }
+
+    const auto listing = client(L"list " + in_quotes(folder_));
+    EXPECT_EQ(listing.exit_code, 0) << listing.output;
+    for (const char* name : {"a.bin", "copy of mixed.bin", "mixed.bin", "Sub"})
+        EXPECT_NE(listing.output.find(name), std::string::npos) << name << " in " << listing.output;
+
+    EXPECT_EQ(stop_server(), 0);
+    const std::string log = log_text(log_);
+    EXPECT_NE(log.find("Server has been started successfully."), std::string::npos) << log;
+    EXPECT_NE(log.find("Server has been stopped successfully."), std::string::npos) << log;
+    EXPECT_EQ(log.find("failed with error"), std::string::npos) << log;
+}
+
+TEST_F(ServedFolder, HardLinksAreRefusedAndRenamesKeepEveryByte)
+{
+    ASSERT_EQ(server_test::run_dedup(L"--nologo --optimize " + in_quotes(folder_)).exit_code, 0);
+
+    const auto link = client(L"link " + in_quotes(folder_ + L"\\a.bin") + L" " + in_quotes(folder_ + L"\\link.bin"));
+    EXPECT_EQ(link.exit_code, ERROR_NOT_SUPPORTED) << link.output;
+    EXPECT_FALSE(test_support::file_exists(folder_ + L"\\link.bin"));
+
+    // A placeholder file renamed and one moved into another folder, then two optimizes with both
+    // purges: the data stays.
+    ASSERT_EQ(client(L"rename " + in_quotes(folder_ + L"\\mixed.bin") + L" " + in_quotes(folder_ + L"\\renamed.bin")).exit_code, 0);
+    ASSERT_EQ(client(L"rename " + in_quotes(folder_ + L"\\a.bin") + L" " + in_quotes(folder_ + L"\\Sub\\moved.bin")).exit_code, 0);
+    for (int i = 0; i < 2; ++i) {
+        const auto again = server_test::run_dedup(L"--nologo --optimize --purge-blocks --purge-placeholders " + in_quotes(folder_));
+        ASSERT_EQ(again.exit_code, 0) << again.output;
+    }
+    const std::pair<const wchar_t*, const wchar_t*> moved[] = {{L"renamed.bin", L"mixed.bin"}, {L"Sub\\moved.bin", L"a.bin"}};
+    for (const auto& [now, was] : moved) {
+        const std::wstring out = base_ / L"moved-read";
+        const auto read = client(L"read " + in_quotes(folder_ + L"\\" + now) + L" --out " + in_quotes(out));
+        ASSERT_EQ(read.exit_code, 0) << read.output;
+        EXPECT_TRUE(test_support::read_file(out) == contents_.at(was)) << server_test::to_utf8(now);
+    }
+    EXPECT_EQ(stop_server(), 0);
+}
+
+TEST_F(ServedFolder, InfoAndRecoverThroughThePipe)
+{
+    ASSERT_EQ(server_test::run_dedup(L"--nologo --optimize " + in_quotes(folder_)).exit_code, 0);
+    const auto info = server_test::run_dedup(L"--nologo --info " + in_quotes(folder_));
+    EXPECT_EQ(info.exit_code, 0) << info.output;
+    EXPECT_NE(info.output.find("Total uncompressed data"), std::string::npos) << info.output;
+
+    ASSERT_EQ(client(L"delete " + in_quotes(folder_ + L"\\Sub\\note.txt")).exit_code, 0);
+    const auto recovered = server_test::run_dedup(L"--nologo --recover " + in_quotes(folder_));
+    EXPECT_EQ(recovered.exit_code, 0) << recovered.output;
+    const std::wstring out = base_ / L"recovered";
+    const auto read = client(L"read " + in_quotes(folder_ + L"\\Sub\\note.txt") + L" --out " + in_quotes(out));
+    ASSERT_EQ(read.exit_code, 0) << read.output;
+    EXPECT_EQ(test_support::read_file(out), contents_.at(L"Sub\\note.txt"));
+    EXPECT_EQ(stop_server(), 0);
+}
+
+} // namespace
