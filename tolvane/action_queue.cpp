@@ -499,3 +499,59 @@ void generic_action::log_text(std::wstring& log) const
 }
 
 } // namespace tolvane
+
+namespace tolvane {
+
+void self_install_callback::set_busy(bool busy)
+{
+    if (busy && ui_)
+        ui_->set_progress(indeterminate_progress); // the answer is not a cancel point here
+}
+
+namespace {
+
+using auto_install_ex3 = HRESULT(WINAPI*)(const wchar_t*, std::int32_t, HANDLE, const wchar_t*, HWND, std::uint32_t,
+                                          self_install_callback*);
+using auto_install_ex2 = HRESULT(WINAPI*)(const wchar_t*, std::int32_t, HANDLE, const wchar_t*);
+using auto_install_ex = HRESULT(WINAPI*)(const wchar_t*, std::int32_t, HANDLE);
+
+template <class F>
+F export_of(HMODULE module, const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+} // namespace
+
+HRESULT self_install_action::execute(package& pkg, ActionQueue* undo, HANDLE transaction)
+{
+    if (pkg.is_portable())
+        return S_OK;
+    HMODULE module = LoadLibraryExW(module_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!module) {
+        HRESULT hr = last_error_hresult();
+        return hr == HRESULT(0x800700C1) ? S_OK : hr;
+    }
+    HRESULT hr = E_INVALIDARG;
+    const auto number = static_cast<std::int32_t>(number_);
+    if (auto ex3 = export_of<auto_install_ex3>(module, "AutoInstallEx3")) {
+        self_install_callback callback(pkg.ui());
+        auto owner = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(pkg.ui() ? pkg.ui()->get_window() : 0));
+        hr = ex3(folder_.c_str(), number, transaction, id_.c_str(), owner, pkg.has_no_window() ? 1 : 0, &callback);
+    } else if (auto ex2 = export_of<auto_install_ex2>(module, "AutoInstallEx2")) {
+        hr = ex2(folder_.c_str(), number, transaction, id_.c_str());
+    } else if (auto ex = export_of<auto_install_ex>(module, "AutoInstallEx")) {
+        hr = ex(folder_.c_str(), number, transaction);
+    }
+    FreeLibrary(module);
+    if (hr >= 0 && undo)
+        undo->add(std::make_unique<self_install_action>(module_, folder_, id_, 3 - number_));
+    return hr;
+}
+
+void self_install_action::log_text(std::wstring& log) const
+{
+    log += L"Self install file " + module_ + L", action=" + std::to_wstring(number_);
+}
+
+} // namespace tolvane

@@ -208,3 +208,40 @@ std::wstring new_backup_path(const package& pkg);
 HRESULT last_error_hresult() noexcept;
 
 } // namespace tolvane
+
+namespace tolvane {
+
+// Handed to the shell extension's install-time export: a long step of unknown length switches the
+// progress display to indeterminate. Its table layout is the export's contract: one slot.
+class self_install_callback {
+public:
+    explicit self_install_callback(SetupUiInterface* ui) noexcept : ui_(ui) {}
+    virtual void set_busy(bool busy);
+
+private:
+    SetupUiInterface* ui_;
+};
+
+// Loads a module and calls its install-time export ("AutoInstallEx3", else "AutoInstallEx2", else
+// "AutoInstallEx") with the folder, the action number (0 install, 1 stop, 2 start, 3 uninstall), the
+// transaction and the component's identifier.
+//
+// The undo (action 3 - n) is recorded also inside a transaction: what the export does (a service, a
+// package registration) is outside the kernel's transaction, so the caller runs the recorded undo
+// after a kernel rollback, or the retry would meet the service it left behind.
+class self_install_action final : public action {
+public:
+    self_install_action(std::wstring module, std::wstring folder, std::wstring id, std::uint32_t number)
+        : module_(std::move(module)), folder_(std::move(folder)), id_(std::move(id)), number_(number)
+    {
+    }
+    HRESULT execute(package& pkg, ActionQueue* undo, HANDLE transaction) override;
+    void log_text(std::wstring& log) const override;
+    void clone_for_delay(std::unique_ptr<action>&) const override {}
+
+private:
+    std::wstring module_, folder_, id_;
+    std::uint32_t number_;
+};
+
+} // namespace tolvane
