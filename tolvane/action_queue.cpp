@@ -8,6 +8,7 @@
 #include <tavik/error.h>
 #include <tolvane/guid.h>
 #include <tolvane/package.h>
+#include <tolvane/registry_script.h>
 #include <tolvane/setup_ui.h>
 
 namespace tolvane {
@@ -552,6 +553,30 @@ HRESULT self_install_action::execute(package& pkg, ActionQueue* undo, HANDLE tra
 void self_install_action::log_text(std::wstring& log) const
 {
     log += L"Self install file " + module_ + L", action=" + std::to_wstring(number_);
+}
+
+} // namespace tolvane
+
+namespace tolvane {
+
+HRESULT register_module_action::execute(package& pkg, ActionQueue* undo, HANDLE transaction)
+{
+    if (pkg.is_portable())
+        return S_OK;
+    std::uint32_t flags = view_flags_(); // an empty function throws std::bad_function_call
+    const bool per_user = pkg.options().mode == 0;
+    const std::size_t slash = script_.find_last_of(L'\\');
+    if (slash != std::wstring::npos && slash >= 3 && script_.compare(slash - 3, 3, L"x86") == 0)
+        flags = KEY_WOW64_32KEY;
+    load_registry_script(script_, register_, per_user, flags, variables_, transaction, pkg.calls());
+    if (!transaction && undo)
+        undo->add(std::make_unique<register_module_action>(script_, !register_, view_flags_, variables_));
+    return S_OK;
+}
+
+void register_module_action::log_text(std::wstring& log) const
+{
+    log += (register_ ? L"Register file " : L"Unregister file ") + script_;
 }
 
 } // namespace tolvane

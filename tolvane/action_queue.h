@@ -21,6 +21,8 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <windows.h>
 
@@ -242,6 +244,34 @@ public:
 private:
     std::wstring module_, folder_, id_;
     std::uint32_t number_;
+};
+
+} // namespace tolvane
+
+namespace tolvane {
+
+// Runs a component's registry script forward (register) or backward. The view flags come from the
+// component (0x200 for a 32-bit image), except that a script in a folder whose name ends in "x86"
+// always runs in the 32-bit view. A script that cannot be read or parsed fails the action with its
+// HRESULT (the queue turns the error into one), so the run is rolled back.
+class register_module_action final : public action {
+public:
+    using view_flags_function = std::function<std::uint32_t()>;
+    register_module_action(std::wstring script, bool do_register, view_flags_function view_flags,
+                           std::vector<std::pair<std::wstring, std::wstring>> variables)
+        : script_(std::move(script)), register_(do_register), view_flags_(std::move(view_flags)),
+          variables_(std::move(variables))
+    {
+    }
+    HRESULT execute(package& pkg, ActionQueue* undo, HANDLE transaction) override;
+    void log_text(std::wstring& log) const override;
+    void clone_for_delay(std::unique_ptr<action>&) const override {}
+
+private:
+    std::wstring script_;
+    bool register_;
+    view_flags_function view_flags_;
+    std::vector<std::pair<std::wstring, std::wstring>> variables_;
 };
 
 } // namespace tolvane

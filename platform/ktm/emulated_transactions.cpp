@@ -434,4 +434,12 @@ LSTATUS emulated_transactions::reg_delete_tree(HKEY key)
     return RegDeleteTreeW(key, nullptr);
 }
 
+LSTATUS emulated_transactions::reg_delete_value(HKEY key, const std::wstring& name)
+{
+    for (auto& [h, j] : open_)
+        if (!j->committed && j->keys_open.contains(key) && !next_call())
+            return static_cast<LSTATUS>(fail_error_);
+    return RegDeleteValueW(key, name.c_str());
+}
+
 } // namespace platform::ktm

@@ -60,6 +60,7 @@ public:
     LSTATUS reg_delete_key(HKEY root, const std::wstring& path, REGSAM view, HANDLE transaction) override;
     LSTATUS reg_set_value(HKEY key, const std::wstring& name, DWORD type, const void* data, DWORD size) override;
     LSTATUS reg_delete_tree(HKEY key) override;
+    LSTATUS reg_delete_value(HKEY key, const std::wstring& name) override;
 
     struct journal; // before-images of one transaction
 

@@ -138,6 +138,7 @@ public:
         return RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
     }
     LSTATUS reg_delete_tree(HKEY key) override { return RegDeleteTreeW(key, nullptr); }
+    LSTATUS reg_delete_value(HKEY key, const std::wstring& name) override { return RegDeleteValueW(key, name.c_str()); }
 
 private:
     bool complete_ = false;

@@ -61,6 +61,7 @@ public:
     virtual LSTATUS reg_delete_key(HKEY root, const std::wstring& path, REGSAM view, HANDLE transaction) = 0;
     virtual LSTATUS reg_set_value(HKEY key, const std::wstring& name, DWORD type, const void* data, DWORD size) = 0;
     virtual LSTATUS reg_delete_tree(HKEY key) = 0;
+    virtual LSTATUS reg_delete_value(HKEY key, const std::wstring& name) = 0;
 };
 
 // The platform's functions (see the top of this file). Lives as long as the process.
