@@ -9,7 +9,7 @@ DEDUP_DEPS=${DEDUP_DEPS:-/var/cache/dedup-deps}
 stamp_version=1
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb cmake ninja-build
-          libboost1.81-dev libeigen3-dev libxxhash-dev googletest dpkg-dev)
+          libboost1.81-dev libeigen3-dev libxxhash-dev googletest dpkg-dev 7zip)
 
 # Two builds may start at once (two clones, or CI beside a developer's build): one installs and
 # builds while the other waits, then finds everything in place.

@@ -6,6 +6,7 @@
 #include <boost/spirit/home/x3/support/ast/variant.hpp>
 
 #include <cstdio>
+#include <cstring>
 
 #include <platform/ktm/ktm.h>
 #include <tavik/error.h>
