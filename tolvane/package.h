@@ -10,18 +10,11 @@
 
 #include <platform/ktm/ktm.h>
 #include <tolvane/properties.h>
+#include <tolvane/setup_options.h>
 
 namespace tolvane {
 
 class SetupUiInterface;
-
-struct setup_options {
-    std::uint32_t mode = 0; // 0 per user, 1 per machine
-    bool silent = false;
-    bool allow_error = false;
-    bool portable = false;
-    bool yes = false;
-};
 
 class package {
 public:
@@ -44,7 +37,7 @@ public:
     setup_options& options() noexcept { return options_; }
     const setup_options& options() const noexcept { return options_; }
     bool is_portable() const noexcept { return options_.portable; }
-    bool has_no_window() const noexcept { return options_.silent; }
+    bool has_no_window() const noexcept { return options_.no_window; }
 
     const std::wstring& backup_folder() const noexcept { return backup_folder_; }
     void set_backup_folder(std::wstring folder) { backup_folder_ = std::move(folder); }
