@@ -3,6 +3,7 @@
 // options, backup folder and user interface, and the file and registry calls (transacted or not)
 // chosen when the installer is built up.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -45,6 +46,10 @@ public:
     SetupUiInterface* ui() const noexcept { return ui_; }
     void set_ui(SetupUiInterface* ui) noexcept { ui_ = ui; }
 
+    // MAJOR, MINOR, REVISION, BUILD of [Configuration]: the third and fourth parts.
+    const std::array<std::uint32_t, 4>& version() const noexcept { return version_; }
+    void set_version(const std::array<std::uint32_t, 4>& v) noexcept { version_ = v; }
+
     // The pause between two attempts on a locked file (200 ms; tests shorten it).
     std::chrono::milliseconds retry_delay() const noexcept { return retry_delay_; }
     void set_retry_delay(std::chrono::milliseconds delay) noexcept { retry_delay_ = delay; }
@@ -56,6 +61,7 @@ private:
     std::wstring backup_folder_;
     SetupUiInterface* ui_ = nullptr;
     std::chrono::milliseconds retry_delay_{200};
+    std::array<std::uint32_t, 4> version_{};
 };
 
 } // namespace tolvane
