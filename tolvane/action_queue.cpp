@@ -99,6 +99,31 @@ HRESULT last_error_hresult() noexcept
     return hresult_from_win32(static_cast<std::int32_t>(e ? e : ERROR_GEN_FAILURE));
 }
 
+std::wstring check_install_folder(std::wstring_view path)
+{
+    if (path.empty())
+        return L"a folder, the path is empty";
+    std::size_t first = 0;
+    if (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')
+        && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+        first = 3;
+    } else if (path.starts_with(L"\\\\") || path.starts_with(L"//")) {
+        // \\server\share\ is the root of the share; \\?\ and \\.\ prefixes are not accepted.
+        std::size_t server_end = path.find_first_of(L"\\/", 2);
+        if (server_end == std::wstring_view::npos || server_end == 2 || path[2] == L'?' || path[2] == L'.')
+            return L"an absolute folder (a drive letter or a share)";
+        std::size_t share_end = path.find_first_of(L"\\/", server_end + 1);
+        if (share_end == std::wstring_view::npos)
+            return L"a folder below the root of the share";
+        first = share_end + 1;
+    } else {
+        return L"an absolute folder (a drive letter or a share), the path is relative";
+    }
+    if (path.find_first_not_of(L"\\/", first) == std::wstring_view::npos)
+        return L"a folder below the root of the drive";
+    return {};
+}
+
 std::wstring new_backup_path(const package& pkg)
 {
     std::wstring path = pkg.backup_folder();
@@ -278,6 +303,8 @@ bool create_directory_tree(package& pkg, const std::wstring& path, HANDLE transa
 
 HRESULT create_directory_action::execute(package& pkg, ActionQueue* undo, HANDLE transaction)
 {
+    if (!check_install_folder(path_).empty())
+        return E_INVALIDARG;
     if (!create_directory_tree(pkg, path_, transaction)) {
         DWORD e = GetLastError();
         if (e != ERROR_ALREADY_EXISTS)
@@ -326,6 +353,9 @@ bool remove_directory_tree(package& pkg, const std::wstring& path, bool delete_f
 
 HRESULT remove_directory_action::execute(package& pkg, ActionQueue* undo, HANDLE transaction)
 {
+    // A path left relative or at a root by an unset variable must not be emptied.
+    if (!check_install_folder(path_).empty())
+        return force_ && !recurse_ ? S_OK : E_INVALIDARG;
     if (!recurse_) {
         if (!pkg.calls().remove_directory(path_, transaction)) {
             if (force_)

@@ -21,6 +21,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -202,6 +203,12 @@ bool remove_directory_tree(package& pkg, const std::wstring& path, bool delete_f
 
 HRESULT copy_file_with_retry(const std::wstring& source, const std::wstring& destination, package& pkg,
                              ActionQueue* undo, HANDLE transaction);
+
+// Why `path` cannot be a folder the installation creates or removes (empty when it can): it must be
+// absolute (a drive letter or a UNC share) and name a folder below the root. An unset variable
+// leaves an empty or relative path, which would resolve against the current folder, and a root
+// would have the whole drive enumerated and deleted.
+std::wstring check_install_folder(std::wstring_view path);
 
 // A new path in the run's backup folder: the folder joined with a new braced GUID.
 std::wstring new_backup_path(const package& pkg);

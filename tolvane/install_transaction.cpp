@@ -11,6 +11,22 @@ namespace tolvane {
 HRESULT run_queues(package& pkg, queue_init& queues, SetupUiInterface* ui, std::wstring& log, std::uint32_t type,
                    bool windows_11)
 {
+    // Checked before anything is changed: an unknown type, or an installation folder that an unset
+    // or empty property left relative or at a drive's root.
+    if (type < 1 || type > 4) {
+        log += quillo::format(L"*** Invalid installation type {0}\r\n", type);
+        return E_INVALIDARG;
+    }
+    for (const wchar_t* name : {L"INSTALLDIR", L"STARTMENU"}) {
+        const std::wstring folder = pkg.get_property(name, true);
+        if (folder.empty() && std::wstring_view(name) == L"STARTMENU")
+            continue;
+        if (std::wstring reason = check_install_folder(folder); !reason.empty()) {
+            log += L"*** " + std::wstring(name) + L" \"" + folder + L"\": expected " + reason + L"\r\n";
+            return E_INVALIDARG;
+        }
+    }
+
     auto& calls = pkg.calls();
     HANDLE transaction = nullptr;
     if (!windows_11 && pkg.get_property(L"NoTransactions", true).empty())

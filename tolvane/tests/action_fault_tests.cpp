@@ -167,3 +167,27 @@ TEST_F(RollbackTest, RollbackRetriesLockedFilesThroughTheMarker)
 }
 
 } // namespace
+
+namespace {
+
+// A forced recursive removal of a path that an unset variable left relative deletes nothing: the
+// current folder is the Windows folder when the installer runs.
+TEST_F(RollbackTest, RelativeOrRootFoldersAreNeverRemovedOrCreated)
+{
+    wchar_t cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    SetCurrentDirectoryW(dir.path().c_str());
+    test_support::make_folder(dir / L"Data");
+    write(L"Data\\user.doc", "the user's");
+    ActionQueue q;
+    q.add(std::make_unique<remove_directory_action>(L"Data", true, false, true));
+    EXPECT_EQ(q.run(log, pkg, nullptr, nullptr, nullptr, true), E_INVALIDARG);
+    ActionQueue c;
+    c.add(std::make_unique<create_directory_action>(L"Created"));
+    EXPECT_EQ(c.run(log, pkg, nullptr, nullptr, nullptr, true), E_INVALIDARG);
+    SetCurrentDirectoryW(cwd);
+    EXPECT_EQ(text_of(dir / L"Data\\user.doc"), "the user's");
+    EXPECT_FALSE(exists(dir / L"Created"));
+}
+
+} // namespace

@@ -56,6 +56,7 @@ protected:
         pkg.set_backup_folder(dir / L"backup");
         pkg.set_ui(&ui);
         pkg.set_retry_delay(std::chrono::milliseconds(1));
+        pkg.set_property(L"INSTALLDIR", dir / L"app\\");
         test_support::write_file(dir / L"pkg\\a.dll", test_support::to_bytes("new a"));
         test_support::write_file(dir / L"app\\a.dll", test_support::to_bytes("old a"));
         queues.main.add_status(L"Creating directories");
@@ -109,6 +110,7 @@ TEST_F(TransactionTest, NoTransactionWhenAskedOrOnWindows11)
         queue_init q;
         q.main.add(std::make_unique<create_directory_action>(dir / L"app\\x"));
         pkg.properties() = property_table{};
+        pkg.set_property(L"INSTALLDIR", dir / L"app\\");
         if (variant == 0)
             pkg.set_property(L"NoTransactions", L"1");
         EXPECT_EQ(run_queues(pkg, q, &ui, l, 3, variant == 1), S_OK);
@@ -185,6 +187,56 @@ TEST_F(TransactionTest, SelfInstallActions)
         } else {
             EXPECT_NE(undo_text.find(c.undo), std::wstring::npos);
         }
+    }
+}
+
+// Nothing is changed when the run type is unknown or the installation folder is empty, relative or a
+// root (an unset property): such a folder would resolve against the current folder or be a drive.
+TEST_F(TransactionTest, BadTypesAndFoldersAreRefusedBeforeAnyAction)
+{
+    struct refuse_case {
+        const char* what;
+        std::uint32_t type;
+        std::wstring installdir, startmenu;
+    };
+    const refuse_case cases[] = {
+        {"type 0", 0, dir / L"app\\", L""},
+        {"type 5", 5, dir / L"app\\", L""},
+        {"empty INSTALLDIR", 1, L"", L""},
+        {"relative INSTALLDIR", 4, L"Quvan\\Tovalind\\", L""},
+        {"drive root", 4, L"C:\\", L""},
+        {"rootless", 4, L"\\Program Files\\X", L""},
+        {"share root", 4, L"\\\\server\\share\\", L""},
+        {"relative STARTMENU", 4, dir / L"app\\", L"Programs\\X"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        pkg.set_property(L"INSTALLDIR", c.installdir);
+        pkg.set_property(L"STARTMENU", c.startmenu);
+        std::wstring l;
+        EXPECT_EQ(run_queues(pkg, queues, &ui, l, c.type, false), E_INVALIDARG);
+        EXPECT_EQ(l.find(L"*** Starting."), std::wstring::npos);
+        expect_untouched();
+    }
+    EXPECT_EQ(calls.transactions_created(), 0u);
+}
+
+TEST(InstallFolder, Checks)
+{
+    struct folder_case {
+        const wchar_t* path;
+        bool accepted;
+    };
+    const folder_case cases[] = {
+        {L"C:\\Program Files\\Quvan\\", true}, {L"d:/apps/x", true},     {L"\\\\server\\share\\apps", true},
+        {L"", false},                             {L"C:", false},            {L"C:\\", false},
+        {L"C:\\\\", false},                       {L"C:relative", false},    {L"relative\\x", false},
+        {L"\\rooted", false},                      {L"\\\\server\\share", false}, {L"\\\\server\\share\\", false},
+        {L"\\\\?\\C:\\x", false},                  {L"1:\\x", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path, c.path + wcslen(c.path)));
+        EXPECT_EQ(check_install_folder(c.path).empty(), c.accepted);
     }
 }
 
