@@ -322,7 +322,12 @@ void create_directory_action::log_text(std::wstring& log) const
 
 bool remove_directory_tree(package& pkg, const std::wstring& path, bool delete_files, HANDLE transaction)
 {
-    auto& calls = pkg.calls();
+    return remove_directory_tree(pkg.calls(), path, delete_files, transaction);
+}
+
+bool remove_directory_tree(platform::ktm::transacted_calls& calls, const std::wstring& path, bool delete_files,
+                           HANDLE transaction)
+{
     DWORD self = calls.get_attributes(path, transaction);
     if (self == INVALID_FILE_ATTRIBUTES || !(self & FILE_ATTRIBUTE_REPARSE_POINT)) {
         WIN32_FIND_DATAW data{};
@@ -340,7 +345,7 @@ bool remove_directory_tree(package& pkg, const std::wstring& path, bool delete_f
                     if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
                         result = calls.remove_directory(child, transaction);
                     else
-                        result = remove_directory_tree(pkg, child, delete_files, transaction);
+                        result = remove_directory_tree(calls, child, delete_files, transaction);
                 } else {
                     result = delete_files && calls.delete_file(child, transaction);
                 }

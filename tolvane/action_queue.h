@@ -27,6 +27,10 @@
 
 #include <windows.h>
 
+namespace platform::ktm {
+class transacted_calls;
+}
+
 namespace tolvane {
 
 class package;
@@ -200,6 +204,8 @@ bool create_directory_tree(package& pkg, const std::wstring& path, HANDLE transa
 // that is a reparse point (junction, mount point, link) is removed as a link: what it points to is
 // never entered. Returns whether the directory itself was removed.
 bool remove_directory_tree(package& pkg, const std::wstring& path, bool delete_files, HANDLE transaction);
+bool remove_directory_tree(platform::ktm::transacted_calls& calls, const std::wstring& path, bool delete_files,
+                           HANDLE transaction);
 
 HRESULT copy_file_with_retry(const std::wstring& source, const std::wstring& destination, package& pkg,
                              ActionQueue* undo, HANDLE transaction);
