@@ -6,6 +6,7 @@
 #include <platform/ktm/emulated_transactions.h>
 #include <platform/ktm/ktm.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -134,20 +135,24 @@ TEST(RegistryScriptVariables, Expansion)
     }
 }
 
+// Each test has a key of its own (CTest runs the cases of this program in parallel processes); the
+// scripts name it through the variable "testkey".
 class RegistryScriptRun : public ::testing::Test {
 protected:
-    const std::wstring base = L"Software\\Quvan Software\\tolvane_script_tests";
-    std::vector<std::pair<std::wstring, std::wstring>> vars{{L"module", L"C:\\App\\q.dll"}, {L"appid", L"{APP}"}};
+    const std::wstring key_name = L"tolvane_script_tests_" + test_name();
+    const std::wstring base = L"Software\\Quvan Software\\" + key_name;
+    std::vector<std::pair<std::wstring, std::wstring>> vars{
+        {L"module", L"C:\\App\\q.dll"}, {L"appid", L"{APP}"}, {L"testkey", key_name}};
 
+    static std::wstring test_name()
+    {
+        const char* name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        return std::wstring(name, name + std::strlen(name));
+    }
     void TearDown() override
     {
         RegDeleteTreeW(HKEY_CURRENT_USER, base.c_str());
         RegDeleteKeyW(HKEY_CURRENT_USER, base.c_str());
-        for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-            std::wstring k = std::wstring(L"Software\\Classes\\CLSID\\") + test_guid;
-            RegDeleteTreeW(root, k.c_str());
-            RegDeleteKeyW(root, k.c_str());
-        }
     }
     void run(const std::wstring& text, bool do_register, bool per_user = true,
              platform::ktm::transacted_calls& calls = platform::ktm::system_transactions(), HANDLE t = nullptr)
@@ -185,6 +190,11 @@ protected:
 
 TEST_F(RegistryScriptRun, ClsidExamplePerUserAndPerMachine)
 {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        std::wstring k = std::wstring(L"Software\\Classes\\CLSID\\") + test_guid;
+        RegDeleteTreeW(root, k.c_str());
+        RegDeleteKeyW(root, k.c_str());
+    }
     for (bool per_user : {true, false}) {
         SCOPED_TRACE(per_user ? "per user" : "per machine");
         HKEY root = per_user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
@@ -203,7 +213,7 @@ TEST_F(RegistryScriptRun, ClsidExamplePerUserAndPerMachine)
 
 TEST_F(RegistryScriptRun, ValuesVariablesAndRemoval)
 {
-    const std::wstring script = L"HKCU { NoRemove Software { NoRemove 'Quvan Software' { tolvane_script_tests {\r\n"
+    const std::wstring script = L"HKCU { NoRemove Software { NoRemove 'Quvan Software' { %testkey% {\r\n"
                                 L"  AppID\\%appid% = s 'by %%appid%%' { val Big = d '4294967297' val Hex = d 0x10 }\r\n"
                                 L"  NoRemove Kept { val Gone = s 'x' }\r\n"
                                 L"} } } }";
@@ -223,7 +233,7 @@ TEST_F(RegistryScriptRun, ValuesVariablesAndRemoval)
 
     // Unregistering a NoRemove key that was never there leaves it created and empty.
     RegDeleteTreeW(HKEY_CURRENT_USER, base.c_str());
-    run(L"HKCU { NoRemove Software { NoRemove 'Quvan Software' { NoRemove tolvane_script_tests } } }", false);
+    run(L"HKCU { NoRemove Software { NoRemove 'Quvan Software' { NoRemove %testkey% } } }", false);
     EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, base));
 }
 
@@ -246,7 +256,7 @@ TEST_F(RegistryScriptRun, InsideATransactionEverythingGoesBackOnRollback)
 {
     platform::ktm::emulated_transactions calls;
     HANDLE t = calls.create_transaction(L"t");
-    run(L"HKCU { NoRemove Software { NoRemove 'Quvan Software' { tolvane_script_tests { val V = s 'x' Sub } } } }", true,
+    run(L"HKCU { NoRemove Software { NoRemove 'Quvan Software' { %testkey% { val V = s 'x' Sub } } } }", true,
         true, calls, t);
     EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, base + L"\\Sub"));
     calls.close_transaction(t);
@@ -300,7 +310,7 @@ TEST_F(RegistryScriptRun, RegisterActionsAndTheirRollback)
     test_support::temp_folder dir;
     test_support::write_file(dir / L"good.rgs",
                              test_support::to_bytes("HKCU { NoRemove Software { NoRemove 'Quvan Software' { "
-                                                    "tolvane_script_tests = s '%appid%' } } }"));
+                                                    "%testkey% = s '%appid%' } } }"));
     test_support::write_file(dir / L"bad.rgs", test_support::to_bytes("HKCU { a = }"));
     test_support::make_folder(dir / L"backup");
     tolvane::package pkg;

@@ -8,16 +8,20 @@
 
 #include <platform/ktm/emulated_transactions.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
 
 using namespace tolvane;
 
-const wchar_t app_id[] = L"{7A1C0D2E-TEST-4C55-9E0B-0000000000AA}";
-
+// Each test has an entry of its own: CTest runs the cases in parallel processes.
 class UninstallEntry : public ::testing::Test {
 protected:
+    const std::wstring app_id = [] {
+        const char* name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        return L"{7A1C0D2E-TEST-4C55-9E0B}." + std::wstring(name, name + std::strlen(name));
+    }();
     test_support::temp_folder dir;
     package pkg;
     std::wstring log;
