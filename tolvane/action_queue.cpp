@@ -420,6 +420,11 @@ HRESULT copy_file_action::execute(package& pkg, ActionQueue* undo, HANDLE transa
     std::wstring backup;
     const bool record = !transaction && undo;
     if (record) {
+        // Most copies make new files: trying that first spares the backup's existence check.
+        if (pkg.calls().copy_new_file(source_, destination_)) {
+            undo->add(std::make_unique<remove_file_action>(destination_));
+            return S_OK;
+        }
         HRESULT hr = back_up(pkg, destination_, backup);
         if (hr < 0)
             return hr;

@@ -43,6 +43,11 @@ public:
     virtual BOOL remove_directory(const std::wstring& path, HANDLE transaction) = 0;
     virtual BOOL delete_file(const std::wstring& path, HANDLE transaction) = 0;
     virtual BOOL copy_file(const std::wstring& source, const std::wstring& destination, HANDLE transaction) = 0;
+    // An untransacted copy that fails with ERROR_FILE_EXISTS instead of replacing a file.
+    virtual BOOL copy_new_file(const std::wstring& source, const std::wstring& destination)
+    {
+        return CopyFileExW(source.c_str(), destination.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS);
+    }
     virtual BOOL create_hard_link(const std::wstring& link, const std::wstring& existing, HANDLE transaction) = 0;
     // INVALID_FILE_ATTRIBUTES with the last error set on failure.
     virtual DWORD get_attributes(const std::wstring& path, HANDLE transaction) = 0;
