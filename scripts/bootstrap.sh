@@ -10,6 +10,8 @@ stamp_version=1
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb cmake ninja-build
           libboost1.81-dev libeigen3-dev libxxhash-dev googletest dpkg-dev
+          # Test archives of the installer are made with 7zz.
+          7zip
           # Wine only recommends these; windows need the fonts, Direct2D the Mesa drivers.
           fonts-wine libgl1-mesa-dri)
 
