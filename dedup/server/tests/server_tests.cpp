@@ -1,6 +1,8 @@
 // The folder server and its providers over real folders: which folders are served, what each
 // writes to the log as it starts, fails and stops, and what the callbacks answer the platform.
 
+#include "server_test_support.h"
+
 #include <dedup/server/provider.h>
 #include <dedup/server/server.h>
 
@@ -26,44 +28,15 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::temp_folder;
 
-// The process's logger for the length of a test: keeps every line with its level.
-class captured_log final : public ILogger {
-public:
-    captured_log() : previous_(global_logger) { global_logger = this; }
-    ~captured_log() override { global_logger = previous_; }
-    captured_log(const captured_log&) = delete;
-    captured_log& operator=(const captured_log&) = delete;
+using captured_log = server_test::recording_logger;
 
-    bool open(std::wstring_view, bool, int) override { return true; }
-    void log(std::wstring_view text, int level) override { keep(std::wstring(text), level); }
-    void log(std::wstring&& text, int level) override { keep(std::move(text), level); }
-    using ILogger::log;
-    void stop() override {}
-
-    std::vector<std::pair<int, std::wstring>> lines()
-    {
-        std::lock_guard guard(mutex_);
-        return lines_;
-    }
-    std::size_t count_containing(std::wstring_view text)
-    {
-        std::size_t n = 0;
-        for (const auto& [level, line] : lines())
-            n += line.find(text) != std::wstring::npos;
-        return n;
-    }
-
-private:
-    void keep(std::wstring text, int level)
-    {
-        std::lock_guard guard(mutex_);
-        lines_.emplace_back(level, std::move(text));
-    }
-
-    ILogger* previous_;
-    std::mutex mutex_;
-    std::vector<std::pair<int, std::wstring>> lines_;
-};
+std::size_t count_containing(const captured_log& log, std::wstring_view text)
+{
+    std::size_t n = 0;
+    for (const auto& line : log.lines())
+        n += line.text.find(text) != std::wstring::npos;
+    return n;
+}
 
 // A file or a folder.
 bool is_there(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -155,8 +128,8 @@ TEST(Server, ServesEveryFolderUntilStoppedAndWritesOneClosingLineEach)
 
     server.stop();
     tavik::details::wait_blocking_result(std::move(started));
-    EXPECT_EQ(log.count_containing(closing_line), 2u);
-    EXPECT_EQ(log.count_containing(L"failed"), 0u);
+    EXPECT_EQ(count_containing(log, closing_line), 2u);
+    EXPECT_EQ(count_containing(log, L"failed"), 0u);
 }
 
 TEST(Server, AFolderThatFailsEndsAloneWithOneFailureLine)
@@ -173,18 +146,18 @@ TEST(Server, AFolderThatFailsEndsAloneWithOneFailureLine)
     auto started = server.start();
 
     // An ordinary folder without "adopt" is not taken: "Folder is invalid", and no closing line.
-    ASSERT_TRUE(eventually([&] { return log.count_containing(L"failed") == 1; }));
+    ASSERT_TRUE(eventually([&] { return count_containing(log, L"failed") == 1; }));
     const auto lines = log.lines();
-    const auto failure = std::ranges::find_if(lines, [](const auto& l) { return l.second.find(L"failed") != std::wstring::npos; });
-    EXPECT_EQ(failure->first, 1);
-    EXPECT_EQ(failure->second, L"Deduplicated folder " + ordinary +
+    const auto failure = std::ranges::find_if(lines, [](const auto& l) { return l.text.find(L"failed") != std::wstring::npos; });
+    EXPECT_EQ(failure->level, 1);
+    EXPECT_EQ(failure->text, L"Deduplicated folder " + ordinary +
                                    L" failed with error 0x2 at stage 0: Folder is invalid\r\n");
     EXPECT_EQ(test_support::read_file(ordinary + L"\\kept.txt"), test_support::to_bytes("mine"));
     EXPECT_FALSE(started.is_ready()) << "the other folder keeps running";
 
     server.stop();
     tavik::details::wait_blocking_result(std::move(started));
-    EXPECT_EQ(log.count_containing(closing_line), 1u);
+    EXPECT_EQ(count_containing(log, closing_line), 1u);
 }
 
 TEST(Server, AStoreHeldByAnotherInstanceAndAVolumeRootAreRefused)
@@ -199,16 +172,16 @@ TEST(Server, AStoreHeldByAnotherInstanceAndAVolumeRootAreRefused)
 
     dedup::server_impl second(arguments, {});
     tavik::details::wait_blocking_result(second.start());  // ends by itself: its only folder failed
-    EXPECT_EQ(log.count_containing(L"Deduplicated folder " + folder +
+    EXPECT_EQ(count_containing(log, L"Deduplicated folder " + folder +
                                    L" failed with error 0x3 at stage 0: Folder is already opened by "
                                    L"another instance\r\n"),
               1u);
-    EXPECT_EQ(log.count_containing(closing_line), 0u);
+    EXPECT_EQ(count_containing(log, closing_line), 0u);
 
     const std::wstring_view volume[] = {L"C:\\"};
     dedup::server_impl at_root(volume, {});
     tavik::details::wait_blocking_result(at_root.start());
-    EXPECT_EQ(log.count_containing(L"Deduplicated folder C:\\ failed with error 0x80070057 at stage 0"), 1u);
+    EXPECT_EQ(count_containing(log, L"Deduplicated folder C:\\ failed with error 0x80070057 at stage 0"), 1u);
     EXPECT_FALSE(is_there(L"C:\\.dedup"));
 
     holder.stop();
@@ -237,9 +210,9 @@ TEST(Server, AStoreWhoseFolderWasNeverMarkedIsMarkedAndServed)
     EXPECT_TRUE(eventually([&] { return serving.load(); }));
     server.stop();
     tavik::details::wait_blocking_result(std::move(started));
-    for (const auto& [level, line] : log.lines())
-        EXPECT_EQ(line.find(L"failed"), std::wstring::npos) << std::string(line.begin(), line.end());
-    EXPECT_EQ(log.count_containing(closing_line), 1u);
+    for (const auto& line : log.lines())
+        EXPECT_EQ(line.text.find(L"failed"), std::wstring::npos) << std::string(line.text.begin(), line.text.end());
+    EXPECT_EQ(count_containing(log, closing_line), 1u);
 }
 
 TEST(Server, VolumeRootsAndTrailingSeparators)
