@@ -253,8 +253,15 @@ int wmain(int argc, wchar_t** argv)
         return fail(command, hr, L"no provider serves " + root->root_path());
     const std::vector<std::byte> bytes = encode_request(request);
     std::byte header[reply_header_length];
-    if (!write_all(pipe.get(), bytes.data(), bytes.size()) || !read_all(pipe.get(), header, sizeof header))
-        return fail(command, HRESULT_FROM_WIN32(GetLastError()), L"the provider's process did not answer");
+    if (!write_all(pipe.get(), bytes.data(), bytes.size()) || !read_all(pipe.get(), header, sizeof header)) {
+        const DWORD error = GetLastError();
+        // The instance stopped (or its process ended) while the request waited: an application
+        // then sees the virtualization go away, whatever the pipe reports.
+        if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA)
+            return fail(command, HRESULT_FROM_WIN32(ERROR_FILE_SYSTEM_VIRTUALIZATION_UNAVAILABLE),
+                        L"the provider stopped before it answered");
+        return fail(command, HRESULT_FROM_WIN32(error), L"the provider's process did not answer");
+    }
     HRESULT result;
     std::uint64_t length;
     decode_reply_header(header, result, length);
