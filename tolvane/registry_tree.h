@@ -1,7 +1,6 @@
 #pragma once
 // A registry key tree as it is at one moment (values and subkeys), so that a change to it can be
-// undone exactly, and the deletion of a whole tree. Kept small and here until the windows framework
-// offers registry helpers of its own.
+// undone exactly, and the deletion of a whole tree.
 
 #include <string>
 #include <utility>
@@ -9,22 +8,15 @@
 
 #include <windows.h>
 
+#include <platform/ktm/key_tree.h>
+
 namespace platform::ktm {
 class transacted_calls;
 }
 
 namespace tolvane {
 
-struct key_tree {
-    struct value {
-        std::wstring name;
-        DWORD type = 0;
-        std::vector<BYTE> data;
-    };
-    bool exists = false;
-    std::vector<value> values;
-    std::vector<std::pair<std::wstring, key_tree>> subkeys;
-};
+using key_tree = platform::ktm::key_tree;
 
 // The tree at root\path now (exists = false when the key is missing or cannot be read).
 key_tree snapshot_key_tree(HKEY root, const std::wstring& path);

@@ -1,4 +1,5 @@
 #include <platform/ktm/emulated_transactions.h>
+#include <platform/ktm/key_tree.h>
 
 #include <algorithm>
 #include <fstream>
@@ -10,56 +11,7 @@ namespace platform::ktm {
 
 namespace {
 
-// A registry key tree as it was: its values and its subkeys.
-struct key_image {
-    struct value {
-        std::wstring name;
-        DWORD type = 0;
-        std::vector<BYTE> data;
-    };
-    std::vector<value> values;
-    std::vector<std::pair<std::wstring, key_image>> subkeys;
-};
-
-bool read_key(HKEY key, key_image& image)
-{
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[16384];
-        DWORD name_length = 16384, type = 0, size = 0;
-        LSTATUS s = RegEnumValueW(key, i, name, &name_length, nullptr, &type, nullptr, &size);
-        if (s == ERROR_NO_MORE_ITEMS)
-            break;
-        if (s != ERROR_SUCCESS)
-            return false;
-        key_image::value v{std::wstring(name, name_length), type, std::vector<BYTE>(size)};
-        name_length = 16384;
-        if (RegEnumValueW(key, i, name, &name_length, nullptr, &type, v.data.data(), &size) != ERROR_SUCCESS)
-            return false;
-        v.data.resize(size);
-        image.values.push_back(std::move(v));
-    }
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD name_length = 256;
-        LSTATUS s = RegEnumKeyExW(key, i, name, &name_length, nullptr, nullptr, nullptr, nullptr);
-        if (s == ERROR_NO_MORE_ITEMS)
-            break;
-        if (s != ERROR_SUCCESS)
-            return false;
-        HKEY sub = nullptr;
-        if (RegOpenKeyExW(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS)
-            return false;
-        key_image child;
-        bool ok = read_key(sub, child);
-        RegCloseKey(sub);
-        if (!ok)
-            return false;
-        image.subkeys.emplace_back(std::wstring(name, name_length), std::move(child));
-    }
-    return true;
-}
-
-void write_key(HKEY key, const key_image& image)
+void write_key(HKEY key, const key_tree& image)
 {
     for (const auto& v : image.values)
         RegSetValueExW(key, v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
@@ -138,7 +90,7 @@ struct emulated_transactions::journal {
         HKEY root;
         std::wstring path;
         bool existed = false;
-        key_image image;
+        key_tree image;
     };
     // One entry per change in order; restored from the back.
     struct entry {
@@ -193,7 +145,7 @@ struct emulated_transactions::journal {
         HKEY key = nullptr;
         if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
             e.key.existed = true;
-            read_key(key, e.key.image);
+            read_key_tree(key, e.key.image);
             RegCloseKey(key);
         }
         entries.push_back(std::move(e));
