@@ -509,7 +509,13 @@ TEST_F(FolderPipe, GarbageFromAPeerEndsOnlyThatPeer)
         {1, 0, 0, 0, 0xDB, 0xF0, 0xE1, 0xD3, 0, 0, 0, 0},                          // recover without a cookie
     };
     for (const auto& bytes : garbage) {
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        // The listener makes the next instance after each accept: wait for it as a client does.
+        HANDLE h = INVALID_HANDLE_VALUE;
+        for (int attempt = 0; attempt < 500 && h == INVALID_HANDLE_VALUE; ++attempt) {
+            h = CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h == INVALID_HANDLE_VALUE && !WaitNamedPipeW(path.c_str(), 100))
+                std::this_thread::sleep_for(10ms);
+        }
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         DWORD written = 0;
         WriteFile(h, bytes.data(), DWORD(bytes.size()), &written, nullptr);
