@@ -7,7 +7,7 @@
 #include <tavik/error_categories.h>
 #include <tavik/timer.h>
 
-#include <filesystem>
+#include <algorithm>
 
 namespace dedup {
 
@@ -82,21 +82,23 @@ std::wstring normalize_folder_path(std::wstring_view path)
 bool is_volume_root(const std::wstring& path)
 {
     std::wstring_view rest = path;
-    // "\\?\" and "\\.\" prefixes name the same places.
-    if (rest.starts_with(L"\\\\?\\") || rest.starts_with(L"\\\\.\\"))
+    bool unc = false;
+    // "\\?\" and "\\.\" prefixes name the same places; "\\?\UNC\server\share" is "\\server\share".
+    if (rest.starts_with(L"\\\\?\\") || rest.starts_with(L"\\\\.\\")) {
         rest.remove_prefix(4);
-    if (rest.starts_with(L"UNC\\"))
-        rest = rest.substr(2);  // keep "\\" of "C\server\share" form below: "\\server\share"
-    if (rest.size() >= 2 && rest[1] == L':')
-        return rest.size() == 2 || (rest.size() == 3 && is_separator(rest[2]));
-    if (rest.starts_with(L"\\\\") || rest.starts_with(L"C\\")) {
-        // "\\server\share" with at most a trailing separator: two components.
-        std::wstring_view unc = rest.substr(2);
-        while (!unc.empty() && is_separator(unc.back()))
-            unc.remove_suffix(1);
-        return std::ranges::count_if(unc, is_separator) <= 1;
+        if (rest.starts_with(L"UNC\\")) {
+            rest.remove_prefix(4);
+            unc = true;
+        }
+    } else if (rest.starts_with(L"\\\\")) {
+        rest.remove_prefix(2);
+        unc = true;
     }
-    return rest.empty() || (rest.size() == 1 && is_separator(rest[0]));
+    while (!rest.empty() && is_separator(rest.back()))
+        rest.remove_suffix(1);
+    if (unc)
+        return std::ranges::count_if(rest, is_separator) <= 1;  // "server\share": two components
+    return rest.empty() || (rest.size() == 2 && rest[1] == L':');
 }
 
 // ---------------------------------------------------------------------------------------------

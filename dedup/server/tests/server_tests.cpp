@@ -223,6 +223,7 @@ TEST(Server, VolumeRootsAndTrailingSeparators)
     } cases[] = {
         {L"C:\\", true},          {L"C:", true},           {L"\\\\server\\share", true}, {L"\\\\server\\share\\", true},
         {L"\\\\?\\C:\\", true},   {L"C:\\Data", false},    {L"\\\\server\\share\\x", false},
+        {L"\\\\?\\UNC\\server\\share", true}, {L"\\\\?\\UNC\\server\\share\\x", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(dedup::is_volume_root(c.path), c.root) << testing::PrintToString(std::wstring(c.path));
