@@ -1,6 +1,13 @@
-// A stand-in for the folder deduplication service in tests, never shipped: an own-process service
-// "quvandedup" that starts, appends its own program path to "ebrisk.log" beside it, and stops on
-// STOP. A file "ebrisk.knob" beside it slows the stop: a number of milliseconds, or "never".
+// A stand-in for the folder deduplication service in tests, never shipped.
+//
+// Under the Service Control Manager: an own-process service "quvandedup" that starts, appends its
+// own program path to "ebrisk.log" beside it, and stops on STOP. A file "ebrisk.knob" beside it
+// slows the stop: a number of milliseconds, or "never".
+//
+// As a plain process, "ebrisk.exe --serve <state folder> [--dedup <dedup.exe>] [--pipe <name>]":
+// serves the service's pipe (see service_pipe.cpp).
+#include "service_pipe.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -78,8 +85,10 @@ void WINAPI service_main(DWORD, wchar_t**)
 
 } // namespace
 
-int wmain()
+int wmain(int argc, wchar_t** argv)
 {
+    if (argc >= 3 && std::wstring(argv[1]) == L"--serve")
+        return ebrisk::serve(argc, argv);
     wchar_t name[] = L"quvandedup";
     const SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 1;
