@@ -80,6 +80,8 @@ namespace {
 
 std::vector<std::string> lines_of(const std::wstring& path)
 {
+    if (!test_support::file_exists(path))
+        return {};
     const auto raw = test_support::read_file(path);
     std::string text(reinterpret_cast<const char*>(raw.data()), raw.size());
     std::vector<std::string> lines;
@@ -151,5 +153,109 @@ fake_folder_server::fake_folder_server(const std::wstring& folder, const std::st
 }
 
 std::vector<std::string> fake_folder_server::requests() const { return lines_of(files_ / L"script.txt.log"); }
+
+} // namespace plendor_test
+
+// ---- main_window
+
+#include "main_window.h"
+
+namespace plendor_test {
+
+main_window::main_window(std::wstring command_line)
+{
+    main_dlg_hooks hooks;
+    auto with_folder = [this](const wchar_t* name) {
+        return [this, name](main_dlg&, const std::wstring& folder) { record(std::wstring(name) + L" " + folder); };
+    };
+    hooks.run_convert_command = with_folder(L"convert");
+    hooks.optimize_folder = with_folder(L"optimize");
+    hooks.recover_folder = with_folder(L"recover");
+    hooks.create_in_folder = with_folder(L"create-in");
+    hooks.delete_folder = [this](main_dlg&, std::size_t index) { record(L"delete " + std::to_wstring(index)); };
+    hooks.delete_selected_folder = [this](main_dlg&) { record(L"Delete"); };
+    hooks.optimize_selected_folder = [this](main_dlg&) { record(L"Optimize"); };
+    hooks.recover_selected_folder = [this](main_dlg&) { record(L"Recover"); };
+    hooks.show_about_box = [this](main_dlg&) { record(L"About"); };
+    hooks.show_help = [this](main_dlg&) { record(L"Help"); };
+    hooks.show_notice = [this](main_dlg&) { record(L"notice"); };
+    hooks.start_update_flow = [this](main_dlg&, tavik::details::cancellation_source) -> tavik::details::future<void> {
+        record(L"update");
+        co_return;
+    };
+    hooks.message_box = [this](HWND, const wchar_t* text, const wchar_t*, UINT) {
+        std::lock_guard guard(lock_);
+        errors_.push_back(text);
+        return IDOK;
+    };
+    ui_ = std::thread([this, command_line, hooks = std::move(hooks)]() mutable {
+        try {
+            main_dlg dialog(command_line, std::move(hooks));
+            // The handle is published as soon as the dialog has one.
+            dialog.install([this](Ostrel::windows::impl::message_record& m) {
+                if (!window_.load())
+                    window_.store(m.window);
+                return false;
+            });
+            exit_code_.store(long(Ostrel::windows::impl::run_main_dialog(dialog, SW_SHOWNORMAL)));
+        } catch (...) {
+            exit_code_.store(-2);
+        }
+        SetEvent(ended_);
+    });
+    wait_until([this] { return window() != nullptr || WaitForSingleObject(ended_, 0) == WAIT_OBJECT_0; });
+}
+
+main_window::~main_window()
+{
+    if (WaitForSingleObject(ended_, 0) != WAIT_OBJECT_0 && window())
+        PostMessageW(window(), WM_CLOSE, 0, 0);
+    ui_.join();
+    CloseHandle(ended_);
+}
+
+bool main_window::wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+void main_window::record(std::wstring call)
+{
+    std::lock_guard guard(lock_);
+    calls_.push_back(std::move(call));
+}
+
+std::vector<std::wstring> main_window::calls()
+{
+    std::lock_guard guard(lock_);
+    return calls_;
+}
+
+std::vector<std::wstring> main_window::errors()
+{
+    std::lock_guard guard(lock_);
+    return errors_;
+}
+
+long main_window::wait_for_end(std::chrono::milliseconds timeout)
+{
+    if (WaitForSingleObject(ended_, DWORD(timeout.count())) != WAIT_OBJECT_0)
+        return -1;
+    return exit_code_.load();
+}
+
+std::size_t main_window::list_folders_seen(const service_stand_in& service) const
+{
+    std::size_t n = 0;
+    for (const auto& line : service.requests())
+        n += line == "list_folders";
+    return n;
+}
 
 } // namespace plendor_test

@@ -1,0 +1,15 @@
+// The configuration utility's entry: COM for the shell's dialogs, then the utility's run. Always
+// exits with 0.
+#include <plendor/main_dlg.h>
+
+#include <windows.h>
+#include <objbase.h>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int show_command)
+{
+    const HRESULT com = CoInitialize(nullptr);
+    run_plendor(GetCommandLineW(), show_command);
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return 0;
+}

@@ -1,0 +1,127 @@
+// The program itself: later starts hand their command line to the first instance and leave without
+// a window; starts at the same moment still give exactly one window.
+#include "main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace plendor_test;
+using namespace std::chrono_literals;
+
+std::wstring plendor_program() { return program_folder() + L"plendor\\plendor.exe"; }
+
+running_program start_plendor(const std::wstring& arguments)
+{
+    return running_program(L"\"" + plendor_program() + L"\" " + arguments);
+}
+
+// The visible main windows of the utility, in any process.
+std::vector<HWND> utility_windows()
+{
+    std::vector<HWND> found;
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+            wchar_t title[64] = {}, type[16] = {};
+            GetWindowTextW(w, title, 64);
+            GetClassNameW(w, type, 16);
+            if (std::wstring(title) == L"Quvan Software Tovalind" && std::wstring(type) == L"#32770" && IsWindowVisible(w))
+                reinterpret_cast<std::vector<HWND>*>(p)->push_back(w);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::size_t refreshes(const service_stand_in& service)
+{
+    std::size_t n = 0;
+    for (const auto& line : service.requests())
+        n += line == "list_folders";
+    return n;
+}
+
+TEST(SingleInstance, ASecondStartHandsOverItsVerbAndLeavesWithoutAWindow)
+{
+    service_stand_in service({L"C:\\a"});
+    main_window first(L"plendor.exe");
+    ASSERT_TRUE(first.wait_until([&] { return IsWindowEnabled(first.control(main_ids::list)); }));
+    ASSERT_EQ(utility_windows().size(), 1u);
+
+    running_program second = start_plendor(L"--recover C:\\a --optimize \"C:\\x y\"");
+    EXPECT_EQ(second.wait(15s), 0);
+    ASSERT_TRUE(first.wait_until([&] { return first.calls().size() >= 3; }));
+    EXPECT_EQ(first.calls(), (std::vector<std::wstring>{L"notice", L"update", L"optimize C:\\x y"}));
+    EXPECT_EQ(utility_windows().size(), 1u);
+    EXPECT_EQ(refreshes(service), 2u);
+
+    // A convert without its folder is a syntax error: the command is dropped.
+    running_program third = start_plendor(L"--convert");
+    EXPECT_EQ(third.wait(15s), 0);
+    Sleep(300);
+    EXPECT_EQ(refreshes(service), 2u);
+    EXPECT_EQ(first.calls().size(), 3u);
+
+    // Without a verb: the notice and the update check again.
+    running_program fourth = start_plendor(L"");
+    EXPECT_EQ(fourth.wait(15s), 0);
+    ASSERT_TRUE(first.wait_until([&] { return first.calls().size() >= 5; }));
+    EXPECT_EQ(first.calls().back(), L"update");
+}
+
+TEST(SingleInstance, AfterTheFirstHasEndedTheNextStartIsFirst)
+{
+    service_stand_in service({L"C:\\a"});
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        // A malformed option is ignored: the utility starts as if it were absent.
+        running_program first = start_plendor(round == 0 ? L"--bogus" : L"");
+        ASSERT_TRUE(wait_until([] { return utility_windows().size() == 1; }));
+        ASSERT_TRUE(wait_until([&] { return refreshes(service) == std::size_t(round + 1); }));
+        PostMessageW(utility_windows().front(), WM_CLOSE, 0, 0);
+        EXPECT_EQ(first.wait(15s), 0);
+        EXPECT_TRUE(utility_windows().empty());
+    }
+}
+
+TEST(SingleInstance, TwentyStartsAtOnceGiveOneWindowAndTwentyRefreshes)
+{
+    service_stand_in service({L"C:\\a"});
+    std::vector<running_program> starts;
+    for (int i = 0; i < 20; ++i)
+        starts.push_back(start_plendor(L""));
+    ASSERT_TRUE(wait_until([&] { return refreshes(service) >= 20; }, 60s)) << refreshes(service);
+    auto ended = [&] {
+        int n = 0;
+        for (auto& p : starts)
+            n += p.wait(0ms) == 0;
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] { return ended() == 19; })) << ended();
+    EXPECT_EQ(utility_windows().size(), 1u);
+    Sleep(300);
+    EXPECT_EQ(refreshes(service), 20u);
+    for (HWND w : utility_windows())
+        PostMessageW(w, WM_CLOSE, 0, 0);
+    int zero = 0;
+    for (auto& p : starts)
+        zero += p.wait(15s) == 0;
+    EXPECT_EQ(zero, 20);
+}
+
+} // namespace
