@@ -2,6 +2,8 @@
 // a window; starts at the same moment still give exactly one window.
 #include "main_window.h"
 
+#include <plendor/single_instance.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -122,6 +124,40 @@ TEST(SingleInstance, TwentyStartsAtOnceGiveOneWindowAndTwentyRefreshes)
     for (auto& p : starts)
         zero += p.wait(15s) == 0;
     EXPECT_EQ(zero, 20);
+}
+
+// A start that comes while another start is between taking the instance mutex and writing the
+// section must wait for it, or it finds the section empty and becomes a first instance as well.
+TEST(SingleInstance, AStartWaitsForACheckInProgress)
+{
+    service_stand_in service({L"C:\\a"});
+    main_window first(L"plendor.exe");
+    ASSERT_TRUE(first.wait_until([&] { return IsWindowEnabled(first.control(IDCANCEL)); }));
+
+    // Play a concurrent start that holds the mutex and has not yet written the section.
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, instance_mutex_name);
+    ASSERT_NE(mutex, nullptr);
+    ASSERT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    HANDLE section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, instance_section_name);
+    ASSERT_NE(section, nullptr);
+    auto* stored = static_cast<volatile std::uint64_t*>(MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 8));
+    ASSERT_NE(stored, nullptr);
+    const std::uint64_t window = *stored;
+    EXPECT_EQ(window, reinterpret_cast<std::uintptr_t>(first.window()));
+    *stored = 0;
+
+    running_program later = start_plendor(L"--optimize C:\\o");
+    Sleep(1500);
+    *stored = window;
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    UnmapViewOfFile(const_cast<std::uint64_t*>(stored));
+    CloseHandle(section);
+
+    EXPECT_EQ(later.wait(15s), 0);
+    ASSERT_TRUE(first.wait_until([&] { return first.calls().size() >= 3; }));
+    EXPECT_EQ(first.calls().back(), L"optimize C:\\o");
+    EXPECT_EQ(utility_windows().size(), 1u);
 }
 
 } // namespace
