@@ -4,6 +4,8 @@
 
 #include <plendor/single_instance.h>
 
+#include <testing/support/child_process.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -158,6 +160,34 @@ TEST(SingleInstance, AStartWaitsForACheckInProgress)
     ASSERT_TRUE(first.wait_until([&] { return first.calls().size() >= 3; }));
     EXPECT_EQ(first.calls().back(), L"optimize C:\\o");
     EXPECT_EQ(utility_windows().size(), 1u);
+}
+
+// Takes the instance mutex and ends without releasing it.
+int abandon_instance_mutex(const test_support::child_arguments&)
+{
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, instance_mutex_name);
+    return WaitForSingleObject(mutex, 5000) == WAIT_OBJECT_0 ? 0 : 1;
+}
+const test_support::child_role abandon_role(L"abandon-instance-mutex", abandon_instance_mutex);
+
+// A start that crashed inside its check leaves the mutex abandoned: the next start takes it over
+// (and releases it), so the starts after it do not wait out the bound.
+TEST(SingleInstance, AnAbandonedInstanceMutexCountsAsTakenOver)
+{
+    HANDLE keep = CreateMutexW(nullptr, FALSE, instance_mutex_name); // keeps the mutex object alive
+    ASSERT_NE(keep, nullptr);
+    ASSERT_EQ(test_support::run_self_as_child(L"abandon-instance-mutex").exit_code, 0);
+
+    service_stand_in service({L"C:\\a"});
+    main_window first(L"plendor.exe");
+    ASSERT_TRUE(first.wait_until([&] { return IsWindowEnabled(first.control(IDCANCEL)); }));
+    const auto start = std::chrono::steady_clock::now();
+    running_program later = start_plendor(L"--recover C:\\r");
+    EXPECT_EQ(later.wait(20s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    ASSERT_TRUE(first.wait_until([&] { return first.calls().size() >= 3; }));
+    EXPECT_EQ(first.calls().back(), L"recover C:\\r");
+    CloseHandle(keep);
 }
 
 } // namespace

@@ -18,7 +18,8 @@ namespace plendor_test {
 
 class main_window {
 public:
-    explicit main_window(std::wstring command_line);
+    // `adjust` may replace the recording hooks before the window starts.
+    explicit main_window(std::wstring command_line, const std::function<void(main_dlg_hooks&)>& adjust = {});
     ~main_window();
     main_window(const main_window&) = delete;
     main_window& operator=(const main_window&) = delete;

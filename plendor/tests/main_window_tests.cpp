@@ -3,7 +3,12 @@
 // the command line, the double-click, closing, and the layout as the window grows.
 #include "main_window.h"
 
+#include <lurran/message.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
 
 #include <chrono>
 #include <set>
@@ -224,6 +229,64 @@ TEST(MainWindow, TheListGrowsWithTheWindow)
     EXPECT_EQ(rect_of(IDCANCEL).right - close.right, 120);
     EXPECT_EQ(rect_of(IDCANCEL).bottom - close.bottom, 80);
     EXPECT_EQ(rect_of(main_ids::about).top, about.top);
+}
+
+// What reaches the main window as WM_COPYDATA: frames that do not fit, a count past the body, an
+// unknown method and a command line with a syntax error are dropped; the window runs on and the
+// next good forward is carried out.
+TEST(MainWindow, BadForwardsAreDroppedAndTheWindowRunsOn)
+{
+    service_stand_in service({L"C:\\a"});
+    main_window w(L"plendor.exe");
+    ASSERT_TRUE(w.wait_until([&] { return enabled_commands(w.window()) == listed_set; }));
+    auto send = [&](ULONG_PTR tag, std::uint32_t method, std::uint32_t count, const std::wstring& text,
+                    std::uint32_t call_word = 0x40000000) {
+        std::vector<std::byte> data(16 + text.size() * 2);
+        lurran::details::store_u32le(data.data(), call_word);
+        lurran::details::store_u32le(data.data() + 4, method);
+        lurran::details::store_u32le(data.data() + 8, std::uint32_t(4 + text.size() * 2));
+        lurran::details::store_u32le(data.data() + 12, count);
+        memcpy(data.data() + 16, text.data(), text.size() * 2);
+        COPYDATASTRUCT cds{tag, DWORD(data.size()), data.data()};
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutW(w.window(), WM_COPYDATA, 0, LPARAM(&cds), SMTO_NORMAL, 5000, &answer);
+    };
+    const std::wstring good = L"plendor.exe --optimize C:\\o";
+    send(0x3776427E, 0x02D2E0D8, std::uint32_t(good.size()), good);               // another tag
+    send(0x3776427F, 0x02D2E0D8, std::uint32_t(good.size()) + 1, good);           // count past the body
+    send(0x3776427F, 0x02D2E0D9, std::uint32_t(good.size()), good);               // unknown method
+    send(0x3776427F, 0x02D2E0D8, 21, L"plendor.exe --convert");                   // no folder: syntax error
+    send(0x3776427F, 0x02D2E0D8, std::uint32_t(good.size()), good, 0x00000001);   // a request, not one-way
+    Sleep(300);
+    EXPECT_EQ(w.list_folders_seen(service), 1u);
+    EXPECT_EQ(w.calls(), (std::vector<std::wstring>{L"notice", L"update"}));
+    send(0x3776427F, 0x02D2E0D8, std::uint32_t(good.size()), good);
+    ASSERT_TRUE(w.wait_until([&] { return w.calls().size() == 3; }));
+    EXPECT_EQ(w.calls().back(), L"optimize C:\\o");
+    EXPECT_EQ(w.list_folders_seen(service), 2u);
+}
+
+// Closing while the update flow runs cancels it and waits for its end before the window goes.
+TEST(MainWindow, ClosingCancelsTheUpdateFlowAndWaitsForIt)
+{
+    service_stand_in service({L"C:\\a"});
+    std::atomic<bool> flow_ended{false};
+    main_window w(L"plendor.exe", [&](main_dlg_hooks& hooks) {
+        hooks.start_update_flow = [&](main_dlg&, tavik::details::cancellation_source source) -> tavik::details::future<void> {
+            auto ended = std::make_shared<tavik::details::promise_type_<void>>();
+            tavik::details::cancellation_token token(source);
+            tavik::details::cancellation_subscription subscription(token, [ended] { tavik::details::complete_async(ended); });
+            co_await *ended;
+            Sleep(200); // the flow's own cleanup
+            flow_ended = true;
+        };
+    });
+    ASSERT_TRUE(w.wait_until([&] { return enabled_commands(w.window()) == listed_set; }));
+    Sleep(100);
+    EXPECT_FALSE(flow_ended.load());
+    PostMessageW(w.window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(w.wait_for_end(10s), 0);
+    EXPECT_TRUE(flow_ended.load());
 }
 
 } // namespace

@@ -78,12 +78,43 @@ bool wait_for_pipe(const std::wstring& name, std::chrono::milliseconds timeout)
 
 namespace {
 
+// The file's bytes, shared with a stand-in that may be writing it; empty when it does not exist.
+std::string shared_read(const std::wstring& path)
+{
+    std::string text;
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return text;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got)
+        text.append(buffer, got);
+    CloseHandle(f);
+    return text;
+}
+
+// Replaces the file's bytes; the stand-in may be reading it at that moment.
+void shared_write(const std::wstring& path, const void* data, std::size_t size)
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               CREATE_ALWAYS, 0, nullptr);
+        if (f != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            if (size)
+                WriteFile(f, data, DWORD(size), &written, nullptr);
+            CloseHandle(f);
+            return;
+        }
+        Sleep(5);
+    }
+    ADD_FAILURE() << "cannot write a stand-in's file";
+}
+
 std::vector<std::string> lines_of(const std::wstring& path)
 {
-    if (!test_support::file_exists(path))
-        return {};
-    const auto raw = test_support::read_file(path);
-    std::string text(reinterpret_cast<const char*>(raw.data()), raw.size());
+    const std::string text = shared_read(path);
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -116,7 +147,7 @@ std::vector<std::string> service_stand_in::requests() const { return lines_of(st
 
 std::vector<std::wstring> service_stand_in::folders() const
 {
-    const auto raw = test_support::read_file(state_ / L"folders.txt");
+    const std::string raw = shared_read(state_ / L"folders.txt");
     std::wstring text(raw.size() / 2, L'\0');
     memcpy(text.data(), raw.data(), text.size() * 2);
     std::vector<std::wstring> out;
@@ -134,14 +165,12 @@ void service_stand_in::set_folders(const std::vector<std::wstring>& folders)
     std::wstring text;
     for (const auto& f : folders)
         text += f + L"\n";
-    test_support::bytes b(text.size() * 2);
-    memcpy(b.data(), text.data(), b.size());
-    test_support::write_file(state_ / L"folders.txt", b);
+    shared_write(state_ / L"folders.txt", text.data(), text.size() * 2);
 }
 
 void service_stand_in::set_script(const std::string& script)
 {
-    test_support::write_file(state_ / L"script.txt", test_support::to_bytes(script));
+    shared_write(state_ / L"script.txt", script.data(), script.size());
 }
 
 fake_folder_server::fake_folder_server(const std::wstring& folder, const std::string& script)
@@ -162,7 +191,7 @@ std::vector<std::string> fake_folder_server::requests() const { return lines_of(
 
 namespace plendor_test {
 
-main_window::main_window(std::wstring command_line)
+main_window::main_window(std::wstring command_line, const std::function<void(main_dlg_hooks&)>& adjust)
 {
     main_dlg_hooks hooks;
     auto with_folder = [this](const wchar_t* name) {
@@ -188,6 +217,8 @@ main_window::main_window(std::wstring command_line)
         errors_.push_back(text);
         return IDOK;
     };
+    if (adjust)
+        adjust(hooks);
     ui_ = std::thread([this, command_line, hooks = std::move(hooks)]() mutable {
         try {
             main_dlg dialog(command_line, std::move(hooks));
