@@ -133,6 +133,10 @@ tavik::details::future<void> copydata_transport::write(message_t message)
         std::vector<std::byte> frame = make_frame(message);
         message.body = {};
         COPYDATASTRUCT data{frame_tag, static_cast<DWORD>(frame.size()), frame.data()};
+        // Not a window at all (a stale or damaged handle, or one the system would take for a
+        // broadcast): fail at once rather than send it anywhere.
+        if (!IsWindow(ends_.peer))
+            throw_win32_error(ERROR_INVALID_WINDOW_HANDLE);
         if (ends_.synchronous) {
             DWORD_PTR answer = 0;
             SetLastError(0);

@@ -82,8 +82,8 @@ public:
     // The next accepted frame, in arrival order.
     tavik::details::future<message_t> read();
 
-    // Sends one frame to the peer window. Fails with the send's error: 0x80070578 for a window
-    // that no longer exists, 0x800705B4 when the receiver did not take it within the time-out,
+    // Sends one frame to the peer window. Fails with the send's error: 0x80070578 for a handle
+    // that is not a window (one that no longer exists, or a broadcast value), before sending, 0x800705B4 when the receiver did not take it within the time-out,
     // 0x80070487 (1159) for an asynchronous send.
     tavik::details::future<void> write(message_t message);
 

@@ -264,6 +264,15 @@ TEST(CopydataTransport, SendsThatCannotBeDeliveredFail)
     to_gone.set_sent_hook([&reported](HRESULT hr) { reported.push_back(hr); });
     auto f = to_gone.write(message_t(0x40000000, 1, {}));
     EXPECT_EQ(failure_of(f), HRESULT(0x80070578)); // ERROR_INVALID_WINDOW_HANDLE, at once
+    // Values that are no window at all, some of which a send would take for a broadcast to every
+    // top-level window.
+    for (HWND bogus : {HWND(-1), HWND(0xFFFF), reinterpret_cast<HWND>(0x12345678)}) {
+        copydata::copydata_transport to_bogus(sending_to(bogus, 60000ms));
+        const auto start = std::chrono::steady_clock::now();
+        auto b = to_bogus.write(message_t(0x40000000, 1, {}));
+        EXPECT_EQ(failure_of(b, 20000ms), HRESULT(0x80070578)) << bogus;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    }
 
     // A receiver that never pumps: the send gives up after its time-out and the frame is not
     // delivered later.

@@ -190,4 +190,25 @@ TEST(SingleInstance, AnAbandonedInstanceMutexCountsAsTakenOver)
     CloseHandle(keep);
 }
 
+// A section naming a window that no longer exists (or any other value): the later start fails its
+// forward at once and ends with 0, showing nothing.
+TEST(SingleInstance, AStaleWindowInTheSectionEndsTheStartQuietly)
+{
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8, instance_section_name);
+    ASSERT_NE(section, nullptr);
+    auto* stored = static_cast<volatile std::uint64_t*>(MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 8));
+    ASSERT_NE(stored, nullptr);
+    for (std::uint64_t value : {std::uint64_t(0x12345678), ~std::uint64_t(0)}) {
+        *stored = value;
+        const auto start = std::chrono::steady_clock::now();
+        running_program later = start_plendor(L"--optimize C:\\o");
+        EXPECT_EQ(later.wait(15s), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        EXPECT_TRUE(utility_windows().empty());
+        EXPECT_EQ(*stored, value);
+    }
+    UnmapViewOfFile(const_cast<std::uint64_t*>(stored));
+    CloseHandle(section);
+}
+
 } // namespace

@@ -124,3 +124,27 @@ TEST(ServiceConnection, ARequestFromTheServiceIsRefusedAndTheCallGoesOn)
 }
 
 } // namespace
+
+namespace {
+
+// The stand-in given the real folder server: a convert answers once the folder's pipe takes
+// clients, so an optimize can follow at once; a delete ends the folder server.
+TEST(ServiceConnection, ConvertStartsTheFolderServerAndDeleteEndsIt)
+{
+    test_support::temp_folder folder;
+    service_stand_in service({}, {}, program_folder() + L"dedup.exe");
+    auto c = service_connection::open();
+    ASSERT_EQ(run(c->convert(folder.path())), 0);
+    {
+        auto repo = repo_connection::open(folder.path(), nullptr);
+        auto stats = run(repo->resync());
+        ASSERT_TRUE(stats.has_value()) << std::hex << stats.error();
+        EXPECT_EQ(stats->files_added, 0u);
+    }
+    EXPECT_EQ(run(c->list_folders()), std::vector<std::wstring>{folder.path()});
+    EXPECT_EQ(run(c->delete_folder(folder.path(), false)), 0); // only the store is in it
+    EXPECT_EQ(hresult_of([&] { repo_connection::open(folder.path(), nullptr); }), HRESULT(0x80070002));
+    EXPECT_TRUE(run(c->list_folders()).empty());
+}
+
+} // namespace

@@ -18,7 +18,7 @@
 //                "client-answer <kind> <hex body>"
 //
 // Usual answers: list_folders the list; convert appends the path and answers S_OK (0x800700B7
-// when it is listed already; with --dedup it first starts "<dedup> --server <path>" and answers
+// when it is listed already; with --dedup it first starts "<dedup> --server --adopt <path>" and answers
 // once the folder's pipe accepts clients); delete_folder answers 0x80070002 for a path not listed,
 // 0x80070091 for a folder holding anything besides ".dedup" when force is 0, and otherwise removes
 // the path, ends its folder server and answers S_OK.
@@ -256,7 +256,8 @@ bool holds_anything_but_store(const std::wstring& folder)
 
 std::uint32_t start_folder_server(const std::wstring& folder)
 {
-    std::wstring command = L"\"" + dedup_program + L"\" --server \"" + folder + L"\"";
+    // --adopt: the folder exists already and holds the user's files.
+    std::wstring command = L"\"" + dedup_program + L"\" --nologo --server --adopt \"" + folder + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
