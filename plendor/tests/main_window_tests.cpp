@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -287,6 +288,24 @@ TEST(MainWindow, ClosingCancelsTheUpdateFlowAndWaitsForIt)
     PostMessageW(w.window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(w.wait_for_end(10s), 0);
     EXPECT_TRUE(flow_ended.load());
+}
+
+// Two later starts in quick succession: each dispatcher runs its own verb, although the second
+// command line is parsed into the option table while the first dispatcher still waits for its
+// refresh.
+TEST(MainWindow, ForwardsInQuickSuccessionEachRunTheirOwnVerb)
+{
+    service_stand_in service({L"C:\\a"}, "list_folders delay 300\n");
+    main_window w(L"plendor.exe");
+    ASSERT_TRUE(w.wait_until([&] { return enabled_commands(w.window()) == listed_set; }));
+    EXPECT_EQ(forward_command_line(w.window(), nullptr, L"plendor.exe --optimize C:\\first"), S_OK);
+    EXPECT_EQ(forward_command_line(w.window(), nullptr, L"plendor.exe --recover C:\\second"), S_OK);
+    ASSERT_TRUE(w.wait_until([&] { return w.calls().size() >= 4; }));
+    Sleep(300);
+    const std::vector<std::wstring> calls = w.calls();
+    std::vector<std::wstring> verbs(calls.begin() + 2, calls.end());
+    std::sort(verbs.begin(), verbs.end());
+    EXPECT_EQ(verbs, (std::vector<std::wstring>{L"optimize C:\\first", L"recover C:\\second"}));
 }
 
 } // namespace
