@@ -308,4 +308,23 @@ TEST(MainWindow, ForwardsInQuickSuccessionEachRunTheirOwnVerb)
     EXPECT_EQ(verbs, (std::vector<std::wstring>{L"optimize C:\\first", L"recover C:\\second"}));
 }
 
+// A service that answers the list with an error reply or a reply cut short is treated as one that
+// cannot be reached: the fixed box, and the folders stay as they were.
+TEST(MainWindow, AFailedOrMalformedListReplyShowsTheServiceBox)
+{
+    for (const char* script : {"list_folders error 0x80070005", "list_folders body 0100000009000000410042"}) {
+        SCOPED_TRACE(script);
+        service_stand_in service({L"C:\\a"}, script);
+        main_window w(L"plendor.exe");
+        ASSERT_TRUE(w.wait_until([&] { return !w.errors().empty() && IsWindowEnabled(w.control(IDCANCEL)); }));
+        EXPECT_EQ(w.errors(), std::vector<std::wstring>{service_unreachable_text});
+        EXPECT_EQ(enabled_commands(w.window()), unreachable_set);
+        EXPECT_TRUE(list_items(w.window()).empty());
+        // The next refresh gets the list.
+        PostMessageW(w.window(), WM_COMMAND, MAKEWPARAM(main_ids::refresh, BN_CLICKED), 0);
+        ASSERT_TRUE(w.wait_until([&] { return enabled_commands(w.window()) == listed_set; }));
+        EXPECT_EQ(list_items(w.window()), std::vector<std::wstring>{L"C:\\a"});
+    }
+}
+
 } // namespace
