@@ -3,6 +3,8 @@
 #include "fake_shell_items.h"
 #include "loaded_quastle.h"
 
+#include <quastle/install/install_actions.h>
+#include <quastle/install/system_platform.h>
 #include <quastle/self_install_callback.h>
 
 #include <gtest/gtest.h>
@@ -193,6 +195,34 @@ TEST(ServiceManager, InstallStopStartUninstall)
     EXPECT_EQ(install(folder.c_str(), 2, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
     EXPECT_EQ(install(folder.c_str(), 7, nullptr, nullptr, nullptr, 0, nullptr), E_FAIL);
 
+}
+
+// The real system, except that it says it is Windows 11.
+struct windows_11_system : quastle::system_platform {
+    bool windows_11() override { return true; }
+};
+
+// Wine has no package manager: the real package layer fails the install before the service exists.
+TEST(ServiceManager, PackageLayerWithoutThePackageManager)
+{
+    std::wstring temp(MAX_PATH + 1, L'\0');
+    temp.resize(GetTempPathW(static_cast<DWORD>(temp.size()), temp.data()));
+    const std::wstring folder = temp + L"qpackage " + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    struct cleanup {
+        std::wstring folder;
+        ~cleanup()
+        {
+            quastle::system_platform platform;
+            quastle::install_actions(platform, folder).run(3, nullptr, 0, nullptr);
+            RemoveDirectoryW(folder.c_str());
+        }
+    } leave_clean{folder};
+
+    windows_11_system platform;
+    quastle::install_actions actions(platform, folder);
+    EXPECT_EQ(actions.run(0, nullptr, 1, nullptr), E_FAIL);
+    EXPECT_EQ(service_state(), 0u);
 }
 
 } // namespace
