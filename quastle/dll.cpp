@@ -6,7 +6,7 @@
 #include <quastle/install/system_platform.h>
 #include <quastle/self_install_callback.h>
 #include <quastle/guids.h>
-#include <quastle/registration.h>
+#include <quastle/module.h>
 
 #include <ostrel/com/factory.h>
 #include <ostrel/com/ptr.h>
@@ -17,6 +17,9 @@
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
+
+// The module object lives from the library's load to its unload.
+quastle::CDedupModule& the_module = quastle::dedup_module();
 
 constexpr Ostrel::com::class_entry classes[] = {
     {&quastle::explorer_command_clsid, &quastle::explorer_command::create},
@@ -65,7 +68,7 @@ HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out)
 HRESULT STDAPICALLTYPE DllRegisterServer()
 {
     try {
-        return quastle::register_server(HKEY_CLASSES_ROOT, module_path());
+        return the_module.register_server(HKEY_CLASSES_ROOT, module_path());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {
@@ -76,7 +79,7 @@ HRESULT STDAPICALLTYPE DllRegisterServer()
 HRESULT STDAPICALLTYPE DllUnregisterServer()
 {
     try {
-        return quastle::unregister_server(HKEY_CLASSES_ROOT, module_path());
+        return the_module.unregister_server(HKEY_CLASSES_ROOT, module_path());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {
