@@ -2,6 +2,7 @@
 #include <quastle/install/sparse_package.h>
 
 #include <platform/deployment/fake_runtime.h>
+#include <testing/support/failing_allocator.h>
 
 #include <gtest/gtest.h>
 
@@ -300,6 +301,96 @@ TEST(SparsePackage, FailuresAndTheirUndo)
         EXPECT_EQ(platform.runtime.live_objects, 0);
         EXPECT_EQ(platform.runtime.live_strings, 0);
     }
+}
+
+// The platform's state as the recording fake's calls change it. Each call logs first, so a call
+// that runs out of memory changes nothing, as the real platform's, which copies its texts first.
+struct stateful_platform : recording_platform {
+    bool package = false;
+    bool service = false;
+
+    HRESULT add_sparse_package(const std::wstring& folder, const std::wstring& file) override
+    {
+        const HRESULT hr = recording_platform::add_sparse_package(folder, file);
+        package = package || SUCCEEDED(hr);
+        return hr;
+    }
+    HRESULT remove_sparse_package() override
+    {
+        const HRESULT hr = recording_platform::remove_sparse_package();
+        package = package && FAILED(hr);
+        return hr;
+    }
+    HRESULT create_service(const std::wstring& command) override
+    {
+        const HRESULT hr = recording_platform::create_service(command);
+        service = service || SUCCEEDED(hr);
+        return hr;
+    }
+    HRESULT delete_service(std::chrono::milliseconds bound) override
+    {
+        const HRESULT hr = recording_platform::delete_service(bound);
+        service = service && FAILED(hr);
+        return hr;
+    }
+};
+
+// Out of memory at each allocation in turn: the install is all or nothing and the uninstall
+// leaves the product as it was, whichever allocation fails.
+TEST(InstallActions, OutOfMemoryAtEachAllocation)
+{
+    int failures = 0;
+    for (int n = 0;; ++n) {
+        SCOPED_TRACE(n);
+        stateful_platform platform;
+        platform.projfs = false;
+        platform.win11 = true;
+        busy_counter busy;
+        install_actions actions(platform, L"C:\\Program Files\\X");
+        HRESULT hr;
+        bool fired;
+        {
+            test_support::allocation_failure fail(n);
+            hr = actions.run(0, nullptr, 1, &busy);
+            fired = fail.fired();
+        }
+        if (!fired) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_TRUE(platform.package && platform.service);
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(hr, E_OUTOFMEMORY);
+        EXPECT_FALSE(platform.package);
+        EXPECT_FALSE(platform.service);
+    }
+    EXPECT_GT(failures, 3);
+
+    failures = 0;
+    for (int n = 0;; ++n) {
+        SCOPED_TRACE(n);
+        stateful_platform platform;
+        platform.win11 = true;
+        platform.package = platform.service = true;
+        install_actions actions(platform, L"C:\\Program Files\\X");
+        HRESULT hr;
+        bool fired;
+        {
+            test_support::allocation_failure fail(n);
+            hr = actions.run(3, nullptr, 0, nullptr);
+            fired = fail.fired();
+        }
+        if (!fired) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_FALSE(platform.package || platform.service);
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(hr, E_OUTOFMEMORY);
+        EXPECT_TRUE(platform.package);
+        EXPECT_TRUE(platform.service);
+    }
+    EXPECT_GT(failures, 3);
 }
 
 } // namespace

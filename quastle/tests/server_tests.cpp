@@ -2,6 +2,8 @@
 
 #include <quastle/module.h>
 
+#include <testing/support/failing_allocator.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -227,6 +229,34 @@ TEST_F(scratch_root, ModuleRegistersItsTablesInOrder)
     EXPECT_TRUE(exists(L"AppID"));
     EXPECT_FALSE(exists(app_id_key));
     EXPECT_FALSE(exists(clsid_key));
+}
+
+TEST_F(scratch_root, RegistrationOutOfMemory)
+{
+    const LCID caller = GetThreadLocale();
+    const LCID locale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN_SWISS), SORT_DEFAULT);
+    ASSERT_TRUE(SetThreadLocale(locale));
+    const std::wstring module = L"C:\\q.dll";
+    int failures = 0;
+    for (int n = 0;; ++n) {
+        SCOPED_TRACE(n);
+        HRESULT registered, unregistered;
+        bool fired;
+        {
+            test_support::allocation_failure fail(n);
+            registered = quastle::dedup_module().register_server(root_, module);
+            unregistered = quastle::dedup_module().unregister_server(root_, module);
+            fired = fail.fired();
+        }
+        EXPECT_EQ(GetThreadLocale(), locale);
+        EXPECT_TRUE(registered == S_OK || registered == E_OUTOFMEMORY) << std::hex << registered;
+        EXPECT_TRUE(unregistered == S_OK || unregistered == E_OUTOFMEMORY) << std::hex << unregistered;
+        if (!fired)
+            break;
+        ++failures;
+    }
+    EXPECT_GT(failures, 3);
+    SetThreadLocale(caller);
 }
 
 TEST(Module, LockCountIsNotTheUnloadCount)

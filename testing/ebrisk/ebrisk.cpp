@@ -1,6 +1,7 @@
 // A stand-in for the folder deduplication service in tests, never shipped: an own-process service
 // "quvandedup" that starts, appends its own program path to "ebrisk.log" beside it, and stops on
-// STOP. A file "ebrisk.knob" beside it slows the stop: a number of milliseconds, or "never".
+// STOP. A file "ebrisk.knob" beside it slows the stop: a number of milliseconds, or "never", which
+// holds the stop for as long as the file says so (a test ends it by removing the file).
 #include <windows.h>
 
 #include <cstdlib>
@@ -72,7 +73,10 @@ void WINAPI service_main(DWORD, wchar_t**)
         CloseHandle(log);
     }
     WaitForSingleObject(stop_requested, INFINITE);
-    Sleep(stop_delay());
+    DWORD delay;
+    while ((delay = stop_delay()) == INFINITE)
+        Sleep(100);
+    Sleep(delay);
     report(SERVICE_STOPPED);
 }
 
