@@ -11,10 +11,16 @@
 #include <ostrel/com/factory.h>
 #include <ostrel/com/ptr.h>
 
+#include <tavik/error.h>
+
 #include <new>
 #include <string>
+#include <type_traits>
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+// This library's errors carry only their HRESULT, never a stack trace.
+static_assert(std::is_base_of_v<tavik::details::bases::empty, tavik::details::traceable_error>);
 
 namespace {
 

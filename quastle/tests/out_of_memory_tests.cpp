@@ -44,8 +44,9 @@ TEST(OutOfMemory, CommandObjects)
         EXPECT_EQ(entries != nullptr, root && enumerate == S_OK);
         EXPECT_EQ(clone != nullptr, entries && copy == S_OK);
         EXPECT_EQ(title != nullptr, root && name == S_OK);
-        if (title)
+        if (title) {
             EXPECT_STREQ(title, L"Convert to Deduplicated Folder");
+        }
         CoTaskMemFree(title);
         for (IUnknown* object : {static_cast<IUnknown*>(clone), static_cast<IUnknown*>(entries),
                                  static_cast<IUnknown*>(root)})

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 
 namespace {
@@ -96,6 +97,26 @@ TEST(ComServer, ExportsAreTheServersOnly)
     FreeLibrary(module);
     EXPECT_EQ(found, (std::vector<std::string>{"AutoInstallEx3", "DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
                                                "DllUnregisterServer"}));
+}
+
+// The library links the runtime's errors without traces: nothing in it describes stack frames, so it
+// does not even load DbgHelp, as a program's build of the runtime would make it.
+TEST(ComServer, ErrorsCarryNoStackTrace)
+{
+    const HMODULE module = GetModuleHandleW((quastle_dll().folder() + L"quastle.dll").c_str());
+    ASSERT_NE(module, nullptr);
+    const auto base = reinterpret_cast<const BYTE*>(module);
+    const auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<std::string> imported;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); entry->Name; ++entry) {
+        std::string name(reinterpret_cast<const char*>(base + entry->Name));
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        imported.push_back(name);
+    }
+    EXPECT_NE(std::find(imported.begin(), imported.end(), "kernel32.dll"), imported.end());
+    EXPECT_EQ(std::find(imported.begin(), imported.end(), "dbghelp.dll"), imported.end());
 }
 
 // A scratch root below HKEY_CURRENT_USER, deleted with its subtree afterwards.
