@@ -288,7 +288,14 @@ question_box_answer cancel_question_box()
 {
     question_box_answer answer;
     for (int i = 0; i < 400 && !answer.found; ++i) {
-        const HWND box = FindWindowW(L"#32770", L"Quvan Software Tovalind Setup");
+        // Only this process's box: another test program may show one with the same caption.
+        HWND box = nullptr;
+        for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", L"Quvan Software Tovalind Setup"));) {
+            DWORD process = 0;
+            GetWindowThreadProcessId(w, &process);
+            if (process == GetCurrentProcessId())
+                box = w;
+        }
         if (!box || !IsWindowVisible(box)) {
             Sleep(25);
             continue;
