@@ -6,17 +6,26 @@
 #include <quastle/install/system_platform.h>
 #include <quastle/self_install_callback.h>
 #include <quastle/guids.h>
-#include <quastle/registration.h>
+#include <quastle/module.h>
 
 #include <ostrel/com/factory.h>
 #include <ostrel/com/ptr.h>
 
+#include <tavik/error.h>
+
 #include <new>
 #include <string>
+#include <type_traits>
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
+// This library's errors carry only their HRESULT, never a stack trace.
+static_assert(std::is_base_of_v<tavik::details::bases::empty, tavik::details::traceable_error>);
+
 namespace {
+
+// The module object lives from the library's load to its unload.
+quastle::CDedupModule& the_module = quastle::dedup_module();
 
 constexpr Ostrel::com::class_entry classes[] = {
     {&quastle::explorer_command_clsid, &quastle::explorer_command::create},
@@ -65,7 +74,7 @@ HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out)
 HRESULT STDAPICALLTYPE DllRegisterServer()
 {
     try {
-        return quastle::register_server(HKEY_CLASSES_ROOT, module_path());
+        return the_module.register_server(HKEY_CLASSES_ROOT, module_path());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {
@@ -76,7 +85,7 @@ HRESULT STDAPICALLTYPE DllRegisterServer()
 HRESULT STDAPICALLTYPE DllUnregisterServer()
 {
     try {
-        return quastle::unregister_server(HKEY_CLASSES_ROOT, module_path());
+        return the_module.unregister_server(HKEY_CLASSES_ROOT, module_path());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {

@@ -48,4 +48,4 @@ rm -f "$display_file"
 
 bash "$root/scripts/build.sh"
 cd "$build"
-ctest --output-on-failure -j "$(nproc)" --timeout 600 "$@"
+ctest --output-on-failure -j "${TEST_JOBS:-$(nproc)}" --timeout 600 "$@"

@@ -36,6 +36,9 @@ std::error_code hresult_error_impl::to_error_code() const noexcept
     return dedup::make_hresult_error_code(code_);
 }
 
+#if !defined(TAVIK_ERRORS_WITHOUT_TRACE)
+// Stack capture and its description by DbgHelp: only in the build whose errors record the stack.
+
 namespace bases {
 
 struct stacktrace::block {
@@ -209,6 +212,23 @@ std::wstring stacktrace_to_text(std::span<const std::uint64_t> frames, std::wstr
     }
     return text;
 }
+#else
+
+// Without traces nothing captures frames and DbgHelp stays out of the build; frames handed in are
+// written as bare addresses.
+std::wstring stacktrace_to_text(std::span<const std::uint64_t> frames, std::wstring_view message)
+{
+    std::wstring text(message);
+    text += L"\r\n";
+    wchar_t number[32];
+    for (std::uint64_t address : frames) {
+        swprintf(number, 32, L"0x%016llx\r\n", static_cast<unsigned long long>(address));
+        text += number;
+    }
+    return text;
+}
+
+#endif // TAVIK_ERRORS_WITHOUT_TRACE
 
 operation_cancelled make_operation_cancelled() noexcept
 {

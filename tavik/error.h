@@ -94,8 +94,17 @@ public:
     std::wstring full_text() const;
 };
 
-// The error the library raises for every failed system call; it records the stack.
-using traceable_error = basic_traceable_error<hresult_error_impl, bases::stacktrace>;
+// The trace policy of the error below, chosen when the runtime is built: the programs keep the
+// stack where an error was raised; a build with TAVIK_ERRORS_WITHOUT_TRACE (the shell extension's)
+// keeps only the HRESULT.
+#if defined(TAVIK_ERRORS_WITHOUT_TRACE)
+using trace_policy = bases::empty;
+#else
+using trace_policy = bases::stacktrace;
+#endif
+
+// The error the library raises for every failed system call.
+using traceable_error = basic_traceable_error<hresult_error_impl, trace_policy>;
 
 class operation_cancelled : public traceable_error {
 public:

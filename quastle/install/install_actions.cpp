@@ -5,6 +5,41 @@
 #include <new>
 
 namespace quastle {
+namespace {
+
+HRESULT failure_of_current_exception() noexcept
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+// A step after which something may need undoing: its failures, thrown ones too, become an HRESULT.
+template <class F>
+HRESULT guarded(F&& step) noexcept
+{
+    try {
+        return step();
+    } catch (...) {
+        return failure_of_current_exception();
+    }
+}
+
+// An undo is done as far as it goes; the failure it answers for is what the caller reports.
+template <class F>
+void undo(F&& step) noexcept
+{
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
+} // namespace
 
 install_actions::install_actions(install_platform& platform, std::wstring folder, std::chrono::milliseconds service_wait)
     : platform_(platform), folder_(std::move(folder)), service_wait_(service_wait)
@@ -37,10 +72,8 @@ HRESULT install_actions::run(std::int32_t action, HWND owner, std::uint32_t flag
         case install_action::uninstall: return uninstall();
         }
         return E_FAIL;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_FAIL;
+        return failure_of_current_exception();
     }
 }
 
@@ -67,18 +100,22 @@ HRESULT install_actions::ensure_projfs(HWND owner, bool silent, self_install_cal
 
 HRESULT install_actions::install(HWND owner, bool silent, self_install_callback* callback)
 {
+    // Every text the steps need is made before the first change: running out of memory later would
+    // leave a step done that nothing undoes.
+    const std::wstring command = service_command();
+    const std::wstring package = package_file();
     if (const HRESULT hr = ensure_projfs(owner, silent, callback); FAILED(hr))
         return hr;
     const bool windows_11 = platform_.windows_11();
     if (windows_11)
-        if (const HRESULT hr = platform_.add_sparse_package(folder_, package_file()); FAILED(hr))
+        if (const HRESULT hr = platform_.add_sparse_package(folder_, package); FAILED(hr))
             return hr;
-    if (const HRESULT hr = platform_.create_service(service_command()); FAILED(hr)) {
+    if (const HRESULT hr = guarded([&] { return platform_.create_service(command); }); FAILED(hr)) {
         if (windows_11)
-            platform_.remove_sparse_package();
+            undo([&] { platform_.remove_sparse_package(); });
         return hr;
     }
-    platform_.start_service();
+    undo([&] { platform_.start_service(); });
     return S_OK;
 }
 
@@ -92,20 +129,23 @@ HRESULT install_actions::start_service()
 
 HRESULT install_actions::uninstall()
 {
+    const std::wstring command = service_command();
     // A missing service counts as stopped, as the deletion counts it as deleted: a product whose
     // service is already gone (a rolled-back uninstall) can still be removed or repaired.
     if (const HRESULT hr = platform_.stop_service(service_wait_); FAILED(hr) && hr != service_missing_hresult)
         return hr;
-    if (const HRESULT hr = platform_.delete_service(service_wait_); FAILED(hr)) {
-        platform_.start_service();
+    if (const HRESULT hr = guarded([&] { return platform_.delete_service(service_wait_); }); FAILED(hr)) {
+        undo([&] { platform_.start_service(); });
         return hr;
     }
-    if (platform_.windows_11())
-        if (const HRESULT hr = platform_.remove_sparse_package(); FAILED(hr)) {
-            platform_.create_service(service_command());
+    if (const HRESULT hr = guarded([&] { return platform_.windows_11() ? platform_.remove_sparse_package() : S_OK; });
+        FAILED(hr)) {
+        undo([&] {
+            platform_.create_service(command);
             platform_.start_service();
-            return hr;
-        }
+        });
+        return hr;
+    }
     return S_OK;
 }
 

@@ -1,4 +1,5 @@
 #include <quastle/install/system_platform.h>
+#include <quastle/install/sparse_package.h>
 
 #include <string>
 
@@ -114,9 +115,12 @@ HRESULT system_platform::run_and_wait(const std::wstring& application, const std
 
 bool system_platform::windows_11() { return os_version::current().windows_11; }
 
-// The package layer is not part of this build: on Windows 11 the install stops here.
-HRESULT system_platform::add_sparse_package(const std::wstring&, const std::wstring&) { return E_FAIL; }
-HRESULT system_platform::remove_sparse_package() { return E_FAIL; }
+HRESULT system_platform::add_sparse_package(const std::wstring& folder, const std::wstring& package_file)
+{
+    return quastle::add_sparse_package(runtime_, folder, package_file);
+}
+
+HRESULT system_platform::remove_sparse_package() { return quastle::remove_sparse_package(runtime_); }
 
 HRESULT system_platform::create_service(const std::wstring& command)
 {

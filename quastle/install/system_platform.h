@@ -3,6 +3,8 @@
 
 #include <quastle/install/install_actions.h>
 
+#include <platform/deployment/deployment.h>
+
 namespace quastle {
 
 struct os_version {
@@ -15,8 +17,14 @@ struct os_version {
     static const os_version& current();
 };
 
-class system_platform final : public install_platform {
+// Tests derive from it to say which Windows it is (the version seam).
+class system_platform : public install_platform {
 public:
+    explicit system_platform(platform::deployment::runtime& runtime = platform::deployment::system_runtime()) noexcept
+        : runtime_(runtime)
+    {
+    }
+
     bool projfs_present() override;
     bool confirm_enable_projfs(HWND owner) override;
     std::wstring system_directory() override;
@@ -28,6 +36,9 @@ public:
     void start_service() override;
     HRESULT stop_service(std::chrono::milliseconds bound) override;
     HRESULT delete_service(std::chrono::milliseconds bound) override;
+
+private:
+    platform::deployment::runtime& runtime_;
 };
 
 } // namespace quastle

@@ -1,7 +1,12 @@
 #include <quastle/install/install_actions.h>
+#include <quastle/install/sparse_package.h>
+
+#include <platform/deployment/fake_runtime.h>
+#include <testing/support/failing_allocator.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -189,6 +194,203 @@ TEST(InstallActions, FolderChecks)
     };
     for (const row& r : rows)
         EXPECT_EQ(install_actions::check_folder(r.folder), r.result) << (r.folder ? "text" : "null");
+}
+
+// The package steps through the package layer over the scripted runtime, so that what stays
+// registered at the end is what the undo left.
+struct packaging_platform : recording_platform {
+    platform::deployment::fake_runtime runtime;
+
+    packaging_platform()
+    {
+        win11 = true;
+        runtime.added = {sparse_package_name, sparse_package_publisher,
+                         std::wstring(sparse_package_name) + L"_1.0.0.0_neutral__4k2m8qz1v0r3p"};
+    }
+    HRESULT add_sparse_package(const std::wstring& folder, const std::wstring& file) override
+    {
+        recording_platform::add_sparse_package(folder, file);
+        return quastle::add_sparse_package(runtime, folder, file);
+    }
+    HRESULT remove_sparse_package() override
+    {
+        recording_platform::remove_sparse_package();
+        return quastle::remove_sparse_package(runtime);
+    }
+    bool has_package() const
+    {
+        for (const auto& p : runtime.registered)
+            if (p.name == sparse_package_name && p.publisher == sparse_package_publisher)
+                return true;
+        return false;
+    }
+};
+
+TEST(SparsePackage, RegisteredWithTheFolderAsItsExternalLocation)
+{
+    packaging_platform platform;
+    install_actions actions(platform, L"C:\\Program Files\\X\\");
+    EXPECT_EQ(actions.run(0, nullptr, 1, nullptr), S_OK);
+    EXPECT_TRUE(platform.has_package());
+    const auto& calls = platform.runtime.calls;
+    EXPECT_NE(std::find(calls.begin(), calls.end(), L"external C:\\Program Files\\X"), calls.end());
+    EXPECT_NE(std::find(calls.begin(), calls.end(), L"add C:\\Program Files\\X\\dedup.msix"), calls.end());
+    EXPECT_EQ(platform.calls, (std::vector<std::wstring>{L"add C:\\Program Files\\X C:\\Program Files\\X\\dedup.msix",
+                                                         create_line, L"start"}));
+
+    // The uninstall finds it by name and publisher and removes it.
+    EXPECT_EQ(actions.run(3, nullptr, 0, nullptr), S_OK);
+    EXPECT_FALSE(platform.has_package());
+    EXPECT_EQ(platform.runtime.live_objects, 0);
+    EXPECT_EQ(platform.runtime.live_strings, 0);
+}
+
+TEST(SparsePackage, FailuresAndTheirUndo)
+{
+    struct row {
+        const char* name;
+        std::int32_t action;
+        bool registered_before;
+        void (*script)(packaging_platform&);
+        HRESULT result;
+        bool registered_after;
+        std::vector<std::wstring> calls;
+    };
+    const std::wstring add = L"add C:\\Program Files\\X C:\\Program Files\\X\\dedup.msix";
+    const row rows[] = {
+        // Under Wine every runtime class is missing: the install stops before the service.
+        {"no package manager", 0, false,
+         [](packaging_platform& p) { p.runtime.missing_classes.insert(L"Windows.Management.Deployment.PackageManager"); },
+         E_FAIL, false, {add}},
+        {"the package operation fails", 0, false, [](packaging_platform& p) { p.runtime.add_status = Error; }, E_FAIL,
+         false, {add}},
+        {"completed without registering", 0, false,
+         [](packaging_platform& p) {
+             p.runtime.add_registers = false;
+             p.runtime.add_extended_error = static_cast<HRESULT>(0x80073CFF);
+         },
+         static_cast<HRESULT>(0x80073CFF), false, {add}},
+        {"the service exists: the package just registered goes again", 0, false,
+         [](packaging_platform& p) { p.create_result = service_exists_hresult; }, service_exists_hresult, false,
+         {add, create_line, L"remove"}},
+        {"the service cannot be created", 0, false,
+         [](packaging_platform& p) { p.create_result = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED); },
+         HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), false, {add, create_line, L"remove"}},
+        {"uninstall whose package removal fails: the service comes back", 3, true,
+         [](packaging_platform& p) { p.runtime.remove_status = Error; }, E_FAIL, true,
+         {L"stop 60000", L"delete 60000", L"remove", create_line, L"start"}},
+        {"uninstall whose package search fails", 3, true,
+         [](packaging_platform& p) { p.runtime.find_result = E_ACCESSDENIED; }, E_FAIL, true,
+         {L"stop 60000", L"delete 60000", L"remove", create_line, L"start"}},
+        {"uninstall without a package", 3, false, [](packaging_platform&) {}, S_OK, false,
+         {L"stop 60000", L"delete 60000", L"remove"}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        packaging_platform platform;
+        if (r.registered_before)
+            platform.runtime.registered.push_back(platform.runtime.added);
+        // Another maker's package of the same name is never touched.
+        platform.runtime.registered.push_back({sparse_package_name, L"CN=Someone Else", L"other"});
+        r.script(platform);
+        install_actions actions(platform, L"C:\\Program Files\\X");
+        EXPECT_EQ(actions.run(r.action, nullptr, 1, nullptr), r.result);
+        EXPECT_EQ(platform.has_package(), r.registered_after);
+        EXPECT_EQ(platform.runtime.registered.back().full_name, L"other");
+        EXPECT_EQ(platform.calls, r.calls);
+        EXPECT_EQ(platform.runtime.live_objects, 0);
+        EXPECT_EQ(platform.runtime.live_strings, 0);
+    }
+}
+
+// The platform's state as the recording fake's calls change it. Each call logs first, so a call
+// that runs out of memory changes nothing, as the real platform's, which copies its texts first.
+struct stateful_platform : recording_platform {
+    bool package = false;
+    bool service = false;
+
+    HRESULT add_sparse_package(const std::wstring& folder, const std::wstring& file) override
+    {
+        const HRESULT hr = recording_platform::add_sparse_package(folder, file);
+        package = package || SUCCEEDED(hr);
+        return hr;
+    }
+    HRESULT remove_sparse_package() override
+    {
+        const HRESULT hr = recording_platform::remove_sparse_package();
+        package = package && FAILED(hr);
+        return hr;
+    }
+    HRESULT create_service(const std::wstring& command) override
+    {
+        const HRESULT hr = recording_platform::create_service(command);
+        service = service || SUCCEEDED(hr);
+        return hr;
+    }
+    HRESULT delete_service(std::chrono::milliseconds bound) override
+    {
+        const HRESULT hr = recording_platform::delete_service(bound);
+        service = service && FAILED(hr);
+        return hr;
+    }
+};
+
+// Out of memory at each allocation in turn: the install is all or nothing and the uninstall
+// leaves the product as it was, whichever allocation fails.
+TEST(InstallActions, OutOfMemoryAtEachAllocation)
+{
+    int failures = 0;
+    for (int n = 0;; ++n) {
+        SCOPED_TRACE(n);
+        stateful_platform platform;
+        platform.projfs = false;
+        platform.win11 = true;
+        busy_counter busy;
+        install_actions actions(platform, L"C:\\Program Files\\X");
+        HRESULT hr;
+        bool fired;
+        {
+            test_support::allocation_failure fail(n);
+            hr = actions.run(0, nullptr, 1, &busy);
+            fired = fail.fired();
+        }
+        if (!fired) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_TRUE(platform.package && platform.service);
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(hr, E_OUTOFMEMORY);
+        EXPECT_FALSE(platform.package);
+        EXPECT_FALSE(platform.service);
+    }
+    EXPECT_GT(failures, 3);
+
+    failures = 0;
+    for (int n = 0;; ++n) {
+        SCOPED_TRACE(n);
+        stateful_platform platform;
+        platform.win11 = true;
+        platform.package = platform.service = true;
+        install_actions actions(platform, L"C:\\Program Files\\X");
+        HRESULT hr;
+        bool fired;
+        {
+            test_support::allocation_failure fail(n);
+            hr = actions.run(3, nullptr, 0, nullptr);
+            fired = fail.fired();
+        }
+        if (!fired) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_FALSE(platform.package || platform.service);
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(hr, E_OUTOFMEMORY);
+        EXPECT_TRUE(platform.package);
+        EXPECT_TRUE(platform.service);
+    }
+    EXPECT_GT(failures, 3);
 }
 
 } // namespace

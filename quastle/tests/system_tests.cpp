@@ -3,11 +3,15 @@
 #include "fake_shell_items.h"
 #include "loaded_quastle.h"
 
+#include <quastle/install/install_actions.h>
+#include <quastle/install/system_platform.h>
 #include <quastle/self_install_callback.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -193,6 +197,153 @@ TEST(ServiceManager, InstallStopStartUninstall)
     EXPECT_EQ(install(folder.c_str(), 2, nullptr, nullptr, nullptr, 0, nullptr), S_OK);
     EXPECT_EQ(install(folder.c_str(), 7, nullptr, nullptr, nullptr, 0, nullptr), E_FAIL);
 
+}
+
+// The real system, except that it says it is Windows 11.
+struct windows_11_system : quastle::system_platform {
+    bool windows_11() override { return true; }
+};
+
+// Wine has no package manager: the real package layer fails the install before the service exists.
+TEST(ServiceManager, PackageLayerWithoutThePackageManager)
+{
+    std::wstring temp(MAX_PATH + 1, L'\0');
+    temp.resize(GetTempPathW(static_cast<DWORD>(temp.size()), temp.data()));
+    const std::wstring folder = temp + L"qpackage " + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    struct cleanup {
+        std::wstring folder;
+        ~cleanup()
+        {
+            quastle::system_platform platform;
+            quastle::install_actions(platform, folder).run(3, nullptr, 0, nullptr);
+            RemoveDirectoryW(folder.c_str());
+        }
+    } leave_clean{folder};
+
+    windows_11_system platform;
+    quastle::install_actions actions(platform, folder);
+    EXPECT_EQ(actions.run(0, nullptr, 1, nullptr), E_FAIL);
+    EXPECT_EQ(service_state(), 0u);
+}
+
+std::wstring temp_folder()
+{
+    std::wstring temp(MAX_PATH + 1, L'\0');
+    temp.resize(GetTempPathW(static_cast<DWORD>(temp.size()), temp.data()));
+    return temp;
+}
+
+// A stop that never ends is given up after the wait's bound with ERROR_SERVICE_REQUEST_TIMEOUT,
+// and the service stays as it is.
+TEST(ServiceManager, StopThatNeverEndsIsBounded)
+{
+    std::wstring exe(32768, L'\0');
+    exe.resize(GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size())));
+    const std::wstring ebrisk = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"ebrisk.exe";
+    const std::wstring folder = temp_folder() + L"qnever " + std::to_wstring(GetCurrentProcessId());
+    const std::wstring knob = folder + L"\\ebrisk.knob";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    struct cleanup {
+        std::wstring folder, knob;
+        ~cleanup()
+        {
+            DeleteFileW(knob.c_str());
+            quastle::system_platform platform;
+            quastle::install_actions(platform, folder).run(3, nullptr, 0, nullptr);
+            DeleteFileW((folder + L"\\ebrisk.log").c_str());
+            for (int i = 0; i < 100 && !DeleteFileW((folder + L"\\ebrisk.exe").c_str()); ++i)
+                Sleep(50);
+            RemoveDirectoryW(folder.c_str());
+        }
+    } leave_clean{folder, knob};
+    ASSERT_TRUE(CopyFileW(ebrisk.c_str(), (folder + L"\\ebrisk.exe").c_str(), FALSE));
+
+    quastle::system_platform platform;
+    quastle::install_actions actions(platform, folder, std::chrono::milliseconds(1500));
+    ASSERT_EQ(actions.run(0, nullptr, 1, nullptr), S_OK);
+    ASSERT_TRUE(wait_for_state(SERVICE_RUNNING));
+    write_knob(knob, "never");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(actions.run(1, nullptr, 0, nullptr), static_cast<HRESULT>(0x8007041D));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+
+    // Once the knob lets it, the service stops and the product uninstalls.
+    DeleteFileW(knob.c_str());
+    EXPECT_TRUE(wait_for_state(SERVICE_STOPPED));
+    EXPECT_EQ(actions.run(3, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(service_state(), 0u);
+}
+
+// Finds the question box of the calling process's install, checks it, and presses Cancel.
+struct question_box_answer {
+    bool found = false;
+    std::wstring text;
+    std::wstring ok;
+    std::wstring cancel;
+};
+
+question_box_answer cancel_question_box()
+{
+    question_box_answer answer;
+    for (int i = 0; i < 400 && !answer.found; ++i) {
+        // Only this process's box: another test program may show one with the same caption.
+        HWND box = nullptr;
+        for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", L"Quvan Software Tovalind Setup"));) {
+            DWORD process = 0;
+            GetWindowThreadProcessId(w, &process);
+            if (process == GetCurrentProcessId())
+                box = w;
+        }
+        if (!box || !IsWindowVisible(box)) {
+            Sleep(25);
+            continue;
+        }
+        answer.found = true;
+        wchar_t text[1024] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 1024); // the message box's text control
+        answer.text = text;
+        GetDlgItemTextW(box, IDOK, text, 1024);
+        answer.ok = text;
+        GetDlgItemTextW(box, IDCANCEL, text, 1024);
+        answer.cancel = text;
+        // Posted, as a click is: the box's own loop is running on the installing thread.
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDCANCEL)));
+    }
+    return answer;
+}
+
+// Under Wine the Projected File System is missing, so an install that is not silent asks first; the
+// real box shows the question, and Cancel ends the install with E_ABORT before anything changes.
+TEST(QuestionBox, CancelEndsTheInstall)
+{
+    auto& dll = quastle_dll();
+    const auto install = reinterpret_cast<auto_install_function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW((dll.folder() + L"quastle.dll").c_str()), "AutoInstallEx3")));
+    ASSERT_NE(install, nullptr);
+    const std::wstring folder = temp_folder() + L"qquestion " + std::to_wstring(GetCurrentProcessId());
+
+    std::thread watcher;
+    question_box_answer answer;
+    watcher = std::thread([&] { answer = cancel_question_box(); });
+    busy_counter busy;
+    const HRESULT hr = install(folder.c_str(), 0, nullptr, nullptr, nullptr, 0, &busy);
+    watcher.join();
+    if (hr == S_OK) // the box was never answered: leave the prefix clean
+        install(folder.c_str(), 3, nullptr, nullptr, nullptr, 0, nullptr);
+
+    ASSERT_TRUE(answer.found);
+    EXPECT_EQ(answer.text,
+              L"Quvan Software Tovalind requires an optional Windows component called Projected File System which is "
+              L"currently missing. Setup will now enable Projected File System. Nothing will be downloaded during this "
+              L"process.\n\nThis might take a few minutes. Press OK to continue and Cancel to cancel setup.");
+    EXPECT_EQ(answer.ok, L"OK");
+    EXPECT_EQ(answer.cancel, L"Cancel");
+    EXPECT_EQ(hr, E_ABORT);
+    EXPECT_EQ(busy.calls, 0);
+    EXPECT_EQ(service_state(), 0u);
 }
 
 } // namespace

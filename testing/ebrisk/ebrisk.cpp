@@ -2,7 +2,8 @@
 //
 // Under the Service Control Manager: an own-process service "quvandedup" that starts, appends its
 // own program path to "ebrisk.log" beside it, and stops on STOP. A file "ebrisk.knob" beside it
-// slows the stop: a number of milliseconds, or "never".
+// slows the stop: a number of milliseconds, or "never", which holds the stop for as long as the
+// file says so (a test ends it by removing the file).
 //
 // As a plain process, "ebrisk.exe --serve <state folder> [--dedup <dedup.exe>] [--pipe <name>]":
 // serves the service's pipe (see service_pipe.cpp).
@@ -79,7 +80,10 @@ void WINAPI service_main(DWORD, wchar_t**)
         CloseHandle(log);
     }
     WaitForSingleObject(stop_requested, INFINITE);
-    Sleep(stop_delay());
+    DWORD delay;
+    while ((delay = stop_delay()) == INFINITE)
+        Sleep(100);
+    Sleep(delay);
     report(SERVICE_STOPPED);
 }
 
