@@ -1,5 +1,7 @@
 #include <tolvane/package.h>
 
+#include <wincodec.h>
+
 #include <tavik/error.h>
 #include <tolvane/component.h>
 #include <tolvane/ini_file.h>
@@ -13,7 +15,10 @@ constexpr HRESULT not_found = static_cast<HRESULT>(0x80070490);
 
 } // namespace
 
-package::package(platform::ktm::transacted_calls& calls) : calls_(&calls), windows_(get_windows_version()) {}
+package::package(platform::ktm::transacted_calls& calls, setup_platform& platform)
+    : calls_(&calls), platform_(&platform), windows_(get_windows_version())
+{
+}
 
 // Sources wait for their extraction and delete its folder; the features point at the components, so
 // they go first.
@@ -24,6 +29,15 @@ package::~package()
     components_.clear();
     main_source_ = nullptr;
     sources_.clear();
+    if (icon_)
+        icon_->Release();
+}
+
+void package::set_icon(IWICBitmapFrameDecode* icon) noexcept
+{
+    if (icon_)
+        icon_->Release();
+    icon_ = icon;
 }
 
 std::string package::license_text() const

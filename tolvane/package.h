@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,11 +21,18 @@
 #include <vector>
 
 #include <platform/ktm/ktm.h>
+#include <tavik/cancellation.h>
+#include <tavik/future.h>
+#include <tavik/shared_future.h>
+#include <tavik/unique_handle.h>
 #include <tolvane/command_line.h>
 #include <tolvane/feature.h>
 #include <tolvane/install_type.h>
 #include <tolvane/properties.h>
 #include <tolvane/setup_options.h>
+#include <tolvane/setup_platform.h>
+
+struct IWICBitmapFrameDecode;
 
 namespace tolvane {
 
@@ -40,7 +48,8 @@ struct guid_less {
 
 class package {
 public:
-    explicit package(platform::ktm::transacted_calls& calls = platform::ktm::system_transactions());
+    explicit package(platform::ktm::transacted_calls& calls = platform::ktm::system_transactions(),
+                     setup_platform& platform = system_platform());
     virtual ~package();
     package(const package&) = delete;
     package& operator=(const package&) = delete;
@@ -76,6 +85,39 @@ public:
     std::chrono::milliseconds retry_delay() const noexcept { return retry_delay_; }
     void set_retry_delay(std::chrono::milliseconds delay) noexcept { retry_delay_ = delay; }
 
+    setup_platform& platform() const noexcept { return *platform_; }
+    // Cancels the start-up, the extraction and a run that has not begun its work.
+    tavik::details::cancellation_source& cancellation() noexcept { return cancel_; }
+
+    // --- the start-up's signals, each set once with a value or a failure
+    using signal = std::shared_ptr<tavik::details::promise_type_<void>>;
+    // The configuration is read, the installed state known and the single-instance checks passed.
+    const signal& config_ready() const noexcept { return config_ready_; }
+    // The product icon is decoded (interactive runs).
+    const signal& icon_ready() const noexcept { return icon_ready_; }
+    // The package is complete: tree, installed feature states, size. A failed start-up fails it too,
+    // so that a run waiting for it ends.
+    const signal& loaded() const noexcept { return loaded_; }
+
+    // The decoded "icon.png", moved out (null when it was not loaded or was taken already).
+    IWICBitmapFrameDecode* take_icon() noexcept { return std::exchange(icon_, nullptr); }
+    void set_icon(IWICBitmapFrameDecode* icon) noexcept;
+
+    // The installer mutex while this installer owns it; closed before another installer is started.
+    void set_installer_mutex(tavik::unique_handle mutex) noexcept { installer_mutex_ = std::move(mutex); }
+    void close_installer_mutex() noexcept { installer_mutex_.reset(); }
+    bool holds_installer_mutex() const noexcept { return static_cast<bool>(installer_mutex_); }
+
+    // The root under which the product's uninstall entry is (or would be): decided by the start-up.
+    HKEY product_root() const noexcept { return product_root_; }
+    void set_product_root(HKEY root) noexcept { product_root_ = root; }
+
+    // Serves the user interface to an elevated copy on a new pipe: returns the server (which stops
+    // serving when released) and sets the pipe name. Set by the program that has the pipe.
+    using ui_server_starter = std::function<std::shared_ptr<void>(SetupUiInterface* ui, package& pkg, std::wstring& pipe)>;
+    void set_ui_server_starter(ui_server_starter start) { start_ui_server_ = std::move(start); }
+    const ui_server_starter& ui_server() const noexcept { return start_ui_server_; }
+
     // The running Windows (tests give another).
     const windows_version& windows() const noexcept { return windows_; }
     void set_windows(const windows_version& v) noexcept { windows_ = v; }
@@ -96,6 +138,7 @@ public:
     // Keeps the first source of a GUID (the new one is dropped); the first source added is the main one.
     void add_source(std::unique_ptr<package_source> source);
     const package_source* main_source() const noexcept { return main_source_; }
+    const std::map<GUID, std::unique_ptr<package_source>, guid_less>& sources() const noexcept { return sources_; }
 
     // Steps of the tree build after the source: every component of [General] "components" that
     // applies to this machine (an id listed twice keeps the first), the feature tree from
@@ -140,6 +183,15 @@ public:
 
 private:
     platform::ktm::transacted_calls* calls_;
+    setup_platform* platform_;
+    tavik::details::cancellation_source cancel_;
+    signal config_ready_ = std::make_shared<tavik::details::promise_type_<void>>();
+    signal icon_ready_ = std::make_shared<tavik::details::promise_type_<void>>();
+    signal loaded_ = std::make_shared<tavik::details::promise_type_<void>>();
+    tavik::unique_handle installer_mutex_;
+    HKEY product_root_ = HKEY_CURRENT_USER;
+    IWICBitmapFrameDecode* icon_ = nullptr;
+    ui_server_starter start_ui_server_;
     property_table properties_;
     setup_options options_;
     std::wstring backup_folder_;
