@@ -9,6 +9,7 @@
 
 #include <ostrel/registry_ex.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -162,8 +163,10 @@ protected:
         return code;
     }
 
-    // A launcher started on `program`, followed until its job is empty.
-    void run_launcher(const std::wstring& program, const std::wstring& arguments)
+    // A launcher started on `program`, followed until its job is empty; `before_end` runs once the
+    // launcher has ended (its working copy may still run).
+    void run_launcher(const std::wstring& program, const std::wstring& arguments, bool inherit = false,
+                      const std::function<void()>& before_end = {})
     {
         HANDLE job = CreateJobObjectW(nullptr, nullptr);
         HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
@@ -175,17 +178,29 @@ protected:
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, inherit,
                                    CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | CREATE_BREAKAWAY_FROM_JOB, env.data(),
                                    nullptr, &si, &pi));
         ASSERT_TRUE(AssignProcessToJobObject(job, pi.hProcess));
         ResumeThread(pi.hThread);
         DWORD launcher_code = 0xDEAD;
+        if (before_end) {
+            EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+            before_end();
+        }
+        // The working copy is the first process the launcher starts. (Processes that Wine starts on
+        // demand for COM may join the job and outlive it, so the job need not empty.)
+        DWORD copy = 0;
         for (;;) {
             DWORD message = 0;
             ULONG_PTR key = 0;
             LPOVERLAPPED data = nullptr;
             ASSERT_TRUE(GetQueuedCompletionStatus(port, &message, &key, &data, 240000));
+            const auto id = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(data));
+            if (message == JOB_OBJECT_MSG_NEW_PROCESS && copy == 0 && id != pi.dwProcessId)
+                copy = id;
+            if ((message == JOB_OBJECT_MSG_EXIT_PROCESS || message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) && id == copy)
+                break;
             if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO)
                 break;
         }
@@ -326,11 +341,34 @@ TEST_F(InstallerProgram, UninstallOfAProductThatIsNotInstalledTouchesNothing)
     EXPECT_NE(wide_text_of(log_path()).find(L"0x80070057"), std::wstring::npos);
 }
 
+TEST_F(InstallerProgram, TheWorkingCopyWaitsForTheProcessGivenToTheLauncher)
+{
+    make_package(4, L"v1");
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    const std::wstring handle = std::to_wstring(reinterpret_cast<std::uintptr_t>(event));
+    run_launcher(package + L"\\setup.exe", L"-silent --wait-process " + handle, true, [&] {
+        Sleep(1500);
+        EXPECT_FALSE(exists(app + L"\\app.txt")) << "the copy did not wait";
+        SetEvent(event);
+    });
+    CloseHandle(event);
+    expect_installed("application version 1\r\n");
+}
+
 TEST_F(InstallerProgram, BadPackagesEndWithTheirErrorInTheLog)
 {
     // No config.ini at all.
     EXPECT_EQ(run(L"-silent"), 4u);
     EXPECT_NE(wide_text_of(log_path()).find(L"0x80070002"), std::wstring::npos);
+
+    // A package without [General]: the start-up fails after its checks passed, and the run ends.
+    test_support::write_file(package + L"\\config.ini",
+                             test_support::to_bytes("[Configuration]\r\nAppID=" + std::string(app_id.begin(), app_id.end())
+                                                    + "\r\nINSTALLDIR_USER=C:\\x\\\r\n"));
+    EXPECT_EQ(run(L"-silent"), 4u);
+    EXPECT_NE(wide_text_of(log_path()).find(L"0x80070490"), std::wstring::npos);
 
     // A hostile archive: nothing outside the extraction folder, nothing installed.
     make_package(4, L"hostile");
