@@ -357,6 +357,33 @@ TEST_F(InstallerProgram, TheWorkingCopyWaitsForTheProcessGivenToTheLauncher)
     expect_installed("application version 1\r\n");
 }
 
+TEST_F(InstallerProgram, IncompatibleProductIsRemovedFirst)
+{
+    make_package(4, L"v1");
+    ASSERT_EQ(run(L"-silent"), 0u);
+
+    // Another product in folders of its own, which this one declares incompatible.
+    const std::wstring ours_id = app_id, ours_app = app, ours_menu = menu, ours_clsid = clsid;
+    app_id += L"-other";
+    app = dir / L"other";
+    menu = dir / L"othermenu";
+    clsid[1] = L'8';
+    make_package(4, L"v1");
+    ASSERT_EQ(run(L"-silent"), 0u);
+    const std::wstring other_id = app_id, other_app = app, other_clsid = clsid;
+    expect_installed("application version 1\r\n");
+
+    app_id = ours_id, app = ours_app, menu = ours_menu, clsid = ours_clsid;
+    make_package(5, L"v2");
+    // Our own entry exists (an upgrade): only the removed product's entry decides.
+    ASSERT_EQ(run(L"-silent --prop \"RemoveAppIDs=NotInstalledAnywhere," + other_id + L"\""), 0u);
+    expect_installed("application version 2\r\n");
+    EXPECT_FALSE(key_exists(root, uninstall_base + other_id));
+    EXPECT_FALSE(exists(other_app + L"\\app.txt"));
+    EXPECT_EQ(text_of(other_app + L"\\stub.log"), "0- 3- ");
+    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Classes\\CLSID\\" + other_clsid).c_str());
+}
+
 TEST_F(InstallerProgram, BadPackagesEndWithTheirErrorInTheLog)
 {
     // No config.ini at all.
