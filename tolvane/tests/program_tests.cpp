@@ -145,10 +145,11 @@ protected:
         return block;
     }
 
-    // The working copy started on the package: its exit code.
+    // The working copy started on the package: its exit code. Tests run in parallel, so none takes
+    // the installer's single-instance mutex.
     DWORD run(const std::wstring& arguments, const std::wstring& folder = {})
     {
-        std::wstring line = L"\"" + package + L"\\setup.exe\" " + arguments;
+        std::wstring line = L"\"" + package + L"\\setup.exe\" --allow-parallel " + arguments;
         std::wstring env = environment(true, folder.empty() ? package : folder);
         STARTUPINFOW si{};
         si.cb = sizeof(si);
@@ -261,7 +262,7 @@ TEST_F(InstallerProgram, InstallPerUserThenUninstallThroughTheInstalledLauncher)
     EXPECT_EQ(text_of(app + L"\\stub.log"), "0- ");
     EXPECT_FALSE(exists(log_path())); // written only when a run fails
 
-    run_launcher(app + L"\\Setup\\setup.exe", L"-uninstall -silent");
+    run_launcher(app + L"\\Setup\\setup.exe", L"-uninstall -silent --allow-parallel");
     expect_removed();
     EXPECT_EQ(text_of(app + L"\\stub.log"), "0- 3- ");
 }
@@ -348,7 +349,7 @@ TEST_F(InstallerProgram, TheWorkingCopyWaitsForTheProcessGivenToTheLauncher)
     HANDLE event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     const std::wstring handle = std::to_wstring(reinterpret_cast<std::uintptr_t>(event));
-    run_launcher(package + L"\\setup.exe", L"-silent --wait-process " + handle, true, [&] {
+    run_launcher(package + L"\\setup.exe", L"-silent --allow-parallel --wait-process " + handle, true, [&] {
         Sleep(1500);
         EXPECT_FALSE(exists(app + L"\\app.txt")) << "the copy did not wait";
         SetEvent(event);
@@ -372,6 +373,8 @@ TEST_F(InstallerProgram, IncompatibleProductIsRemovedFirst)
     ASSERT_EQ(run(L"-silent"), 0u);
     const std::wstring other_id = app_id, other_app = app, other_clsid = clsid;
     expect_installed("application version 1\r\n");
+    Ostrel::registry_ex::value quiet(root, entry(), L"QuietUninstallString", false);
+    quiet.set_string(quiet.get_string() + L" --allow-parallel");
 
     app_id = ours_id, app = ours_app, menu = ours_menu, clsid = ours_clsid;
     make_package(5, L"v2");
