@@ -6,6 +6,8 @@
 #include <tolvane/component.h>
 #include <tolvane/ini_file.h>
 #include <tolvane/package_source.h>
+#include <tolvane/run_installation.h>
+#include <tolvane/startup.h>
 
 namespace tolvane {
 
@@ -39,6 +41,20 @@ void package::set_icon(IWICBitmapFrameDecode* icon) noexcept
         icon_->Release();
     icon_ = icon;
 }
+
+tavik::details::future<void> package::load(std::wstring package_folder, bool interactive)
+{
+    return startup_async(*this, std::move(package_folder), interactive);
+}
+
+tavik::details::future<void> package::wait_ready() { return wait_ready_async(*this); }
+
+std::shared_ptr<tavik::details::shared_future_impl<void>> package::wait_loaded()
+{
+    return tavik::details::make_shared_future(wait_loaded_async(*this));
+}
+
+tavik::details::future<void> package::run(SetupUiInterface* ui) { return run_installation(*this, ui); }
 
 std::string package::license_text() const
 {

@@ -56,6 +56,17 @@ public:
 
     platform::ktm::transacted_calls& calls() const noexcept { return *calls_; }
 
+    // --- the package's life: start-up, the waits of the user interface, the run
+
+    // Starts the start-up (startup_async) on the package folder; interactive runs also decode "icon.png".
+    tavik::details::future<void> load(std::wstring package_folder, bool interactive);
+    // Both "config.ini" and the icon are ready (wait_ready_async).
+    tavik::details::future<void> wait_ready();
+    // The package is complete; any number of waiters.
+    std::shared_ptr<tavik::details::shared_future_impl<void>> wait_loaded();
+    // The installation here or in an elevated copy (run_installation).
+    tavik::details::future<void> run(SetupUiInterface* ui);
+
     property_table& properties() noexcept { return properties_; }
     const property_table& properties() const noexcept { return properties_; }
     std::wstring get_property(std::wstring_view name, bool as_path) const { return properties_.get(name, as_path); }

@@ -97,7 +97,7 @@ std::int32_t setup_main(int show, std::wstring package_folder, const setup_hooks
         package_folder = options.source;
     pkg.set_ui_server_starter(hooks.start_ui_server);
 
-    auto startup = startup_async(pkg, package_folder, !options.silent);
+    auto startup = pkg.load(package_folder, !options.silent);
     if (!options.silent) {
         if (!hooks.interactive) {
             wait_blocking(startup);
@@ -135,7 +135,7 @@ std::int32_t setup_main(int show, std::wstring package_folder, const setup_hooks
         else
             throw_hresult(E_NOTIMPL);
         options.no_window = ui->get_window() == 0;
-        wait_blocking_result(run_installation(pkg, ui.get()));
+        wait_blocking_result(pkg.run(ui.get()));
         return 0;
     } catch (...) {
         return exit_code_of(std::current_exception());
