@@ -38,6 +38,23 @@ tavik::details::future<void> wait_for_handle(HANDLE handle)
     CloseThreadpoolWait(wait);
 }
 
+std::wstring format_elevated_parameters(const package& pkg, const std::wstring& pipe)
+{
+    const auto& options = pkg.options();
+    std::wstring parameters = quillo::format(L"-machine -silent --allow-error --type {0} --server {1} --source \"{2}\"",
+                                             options.type, pipe, pkg.package_folder());
+    // Double quotes group a word and cannot be part of one: a pair holding one is not passed on.
+    auto add = [&](const std::wstring& name, const std::wstring& value) {
+        if (name.find(L'"') == std::wstring::npos && value.find(L'"') == std::wstring::npos)
+            parameters += L" --prop \"" + name + L"=" + value + L"\"";
+    };
+    for (const auto& [name, value] : options.props)
+        if (fold_property_name(name) != L"installdir")
+            add(name, value);
+    add(L"INSTALLDIR", pkg.get_property(L"INSTALLDIR", true));
+    return parameters;
+}
+
 tavik::details::future<void> run_elevated(package& pkg, SetupUiInterface* ui)
 {
     using namespace tavik::details;
@@ -49,8 +66,7 @@ tavik::details::future<void> run_elevated(package& pkg, SetupUiInterface* ui)
     std::wstring pipe;
     if (pkg.ui_server())
         server = pkg.ui_server()(ui, pkg, pipe);
-    const std::wstring parameters = quillo::format(L"-machine -silent --allow-error --type {0} --server {1} --source \"{2}\"",
-                                                   options.type, pipe, pkg.package_folder());
+    const std::wstring parameters = format_elevated_parameters(pkg, pipe);
     const std::wstring program = module_path();
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);

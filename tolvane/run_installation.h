@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include <tavik/future.h>
 
 namespace tolvane {
@@ -19,6 +21,11 @@ tavik::details::future<void> run_installation(package& pkg, SetupUiInterface* ui
 // --source \"{2}\"" and waits for it: its exit code n != 0 fails with installation_exception(n); a
 // declined elevation with 0x800702E4; a silent run, which never elevates, with E_FAIL.
 tavik::details::future<void> run_elevated(package& pkg, SetupUiInterface* ui);
+
+// The elevated copy's parameters. The copy reads the package again, so what this copy decided is
+// passed on as "--prop" pairs: the command line's own pairs and the installation folder the user
+// chose (which a copy started without it would replace with the package's default).
+std::wstring format_elevated_parameters(const package& pkg, const std::wstring& pipe);
 
 // Completes (on a thread-pool thread) when the kernel object is signalled.
 tavik::details::future<void> wait_for_handle(HANDLE handle);
