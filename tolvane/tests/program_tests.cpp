@@ -90,6 +90,24 @@ protected:
         for (HKEY r : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE})
             RegDeleteTreeW(r, (uninstall_base + app_id).c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Classes\\CLSID\\" + clsid).c_str());
+        // The removal values of this test's working copies.
+        HKEY run_once;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0,
+                          KEY_READ | KEY_WRITE, &run_once)
+            == ERROR_SUCCESS) {
+            std::vector<std::wstring> ours;
+            wchar_t name[256];
+            for (DWORD i = 0;; ++i) {
+                DWORD length = 256;
+                if (RegEnumValueW(run_once, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                    break;
+                if (Ostrel::registry_ex::value(run_once, name).get_string().find(temp) != std::wstring::npos)
+                    ours.push_back(name);
+            }
+            for (const std::wstring& n : ours)
+                RegDeleteValueW(run_once, n.c_str());
+            RegCloseKey(run_once);
+        }
     }
 
     // The package of version 1.2.3.<build> with the archive `archive` (v1, v2, hostile);
@@ -265,6 +283,52 @@ TEST_F(InstallerProgram, InstallPerUserThenUninstallThroughTheInstalledLauncher)
     run_launcher(app + L"\\Setup\\setup.exe", L"-uninstall -silent --allow-parallel");
     expect_removed();
     EXPECT_EQ(text_of(app + L"\\stub.log"), "0- 3- ");
+
+    // The working copy left its removal script beside itself and a RunOnce value that runs it.
+    std::vector<std::wstring> scripts;
+    for (const std::wstring& name : test_support::list_files(temp))
+        if (name.ends_with(L".quvansetup.exe.wsf"))
+            scripts.push_back(name);
+    ASSERT_EQ(scripts.size(), 1u);
+    EXPECT_NE(text_of(temp + L"\\" + scripts[0]).find("Used to delete a copy of setup after log off/restart"),
+              std::string::npos);
+    const std::wstring copy = scripts[0].substr(0, scripts[0].size() - 4);
+    const std::wstring expected = L"wscript //b //Nologo \"" + temp + L"\\" + scripts[0] + L"\" \"/delete:" + copy + L"\"";
+    HKEY run_once;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0,
+                            KEY_READ | KEY_WRITE, &run_once),
+              ERROR_SUCCESS);
+    bool found = false;
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumValueW(run_once, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        if (Ostrel::registry_ex::value(run_once, name).get_string() == expected) {
+            found = true;
+            RegDeleteValueW(run_once, name);
+            break;
+        }
+    }
+    RegCloseKey(run_once);
+    EXPECT_TRUE(found);
+}
+
+TEST_F(InstallerProgram, ResourcesOfTheProgram)
+{
+    HMODULE program = LoadLibraryExW((package + L"\\setup.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr);
+    EXPECT_NE(FindResourceW(program, MAKEINTRESOURCEW(135), MAKEINTRESOURCEW(5)), nullptr); // RT_DIALOG
+    EXPECT_NE(FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)), nullptr);  // RT_MANIFEST
+    EXPECT_NE(FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16)), nullptr);  // RT_VERSION
+    HRSRC script = FindResourceW(program, MAKEINTRESOURCEW(132), L"CLEAN");
+    ASSERT_NE(script, nullptr);
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(program, script)));
+    const std::string text(bytes, SizeofResource(program, script));
+    EXPECT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_NE(text.find("helpstring=\"The name of the setup executable to delete\""), std::string::npos);
+    EXPECT_NE(text.find("\r\n"), std::string::npos);
+    FreeLibrary(program);
 }
 
 TEST_F(InstallerProgram, InstallPerMachine)
