@@ -364,3 +364,49 @@ TEST_F(FeatureRegistry, PublishWritesTheStateAtRunTime)
 }
 
 } // namespace
+
+namespace {
+
+int image_of(HWND tree, HTREEITEM item)
+{
+    TVITEMW v{};
+    v.mask = TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_HANDLE;
+    v.hItem = item;
+    SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&v));
+    return v.iImage == v.iSelectedImage ? v.iImage : -1;
+}
+
+// The customize dialog's tree follows the check operations: image 1 checked, 0 unchecked.
+TEST(Feature, TreeImagesFollowTheSelection)
+{
+    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_TREEVIEW_CLASSES};
+    InitCommonControlsEx(&icc);
+    HWND tree_window = CreateWindowExW(0, WC_TREEVIEWW, L"", WS_POPUP, 0, 0, 200, 200, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(tree_window, nullptr) << "a display is needed";
+    tree t;
+    t.root().for_each([&](feature_t& f) {
+        TVINSERTSTRUCTW insert{};
+        insert.hParent = f.parent ? f.parent->tree_item : TVI_ROOT;
+        insert.hInsertAfter = TVI_LAST;
+        insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
+        insert.item.pszText = f.id.data();
+        insert.item.iImage = insert.item.iSelectedImage = 5; // neither state
+        f.tree_item = reinterpret_cast<HTREEITEM>(SendMessageW(tree_window, TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)));
+        f.tree_window = tree_window;
+    });
+    t.f(3).set_checked(0, false);
+    EXPECT_EQ(image_of(tree_window, t.f(3).tree_item), 0);
+    EXPECT_EQ(image_of(tree_window, t.f(1).tree_item), 5); // an unchecked child leaves its parent alone
+    t.f(6).set_checked(1, false);
+    EXPECT_EQ(image_of(tree_window, t.f(6).tree_item), 1);
+    EXPECT_EQ(image_of(tree_window, t.f(4).tree_item), 5); // the required parent keeps its value and image
+
+    t.root().reset_selection();
+    EXPECT_EQ(image_of(tree_window, t.f(4).tree_item), 0); // a required feature's image follows its default
+    EXPECT_EQ(image_of(tree_window, t.f(1).tree_item), 1);
+    EXPECT_EQ(image_of(tree_window, t.f(3).tree_item), 0);
+    EXPECT_EQ(image_of(tree_window, t.root().tree_item), 1);
+    DestroyWindow(tree_window);
+}
+
+} // namespace
