@@ -13,6 +13,7 @@
 #include <tolvane/package.h>
 #include <tolvane/package_source.h>
 #include <tolvane/product_removal.h>
+#include <tolvane/setup_main.h>
 #include <tolvane/setup_ui.h>
 #include <tolvane/uninstall_entry.h>
 
@@ -235,8 +236,21 @@ tavik::details::future<void> install_transaction(package& pkg, SetupUiInterface*
         ui->set_status(std::wstring(L"Preparing for install"));
     if (pkg.cancellation().is_cancelled())
         throw_operation_cancelled();
-    for (const auto& [id, source] : pkg.sources())
-        co_await source->extraction();
+    // A damaged or hostile archive ends the run before any action, with its error in the log.
+    std::exception_ptr extraction_failure;
+    try {
+        for (const auto& [id, source] : pkg.sources())
+            co_await source->extraction();
+    } catch (const operation_cancelled&) {
+        throw;
+    } catch (...) {
+        extraction_failure = std::current_exception();
+    }
+    if (extraction_failure) {
+        log += L"*** Package archive: " + failure_text(extraction_failure) + L"\r\n";
+        write_setup_log(setup_log_path(), log);
+        std::rethrow_exception(extraction_failure);
+    }
 
     HRESULT hr = run_queues(pkg, queues, ui, log, type, pkg.windows().windows_11);
 

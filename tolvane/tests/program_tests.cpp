@@ -469,6 +469,7 @@ TEST_F(InstallerProgram, BadPackagesEndWithTheirErrorInTheLog)
     EXPECT_EQ(run(L"-silent"), 4u);
     EXPECT_FALSE(exists(dir / L"evil.txt"));
     EXPECT_FALSE(exists(temp + L"\\evil.txt"));
+    EXPECT_NE(wide_text_of(log_path()).find(L"evil.txt"), std::wstring::npos);
     EXPECT_FALSE(key_exists(root, entry()));
 }
 
