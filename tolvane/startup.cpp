@@ -115,7 +115,7 @@ tavik::details::future<void> load_png_async(package& pkg, std::wstring path)
         if (!ok)
             throw error;
 
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        // The main thread is in the multithreaded apartment, which the pool's threads share.
         IWICImagingFactory* factory = nullptr;
         if (HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_ALL, IID_IWICImagingFactory,
                                           reinterpret_cast<void**>(&factory));
