@@ -146,6 +146,13 @@ void remove_incompatible_products(package& pkg, std::wstring& log)
         const std::wstring id = list.substr(from, comma == std::wstring::npos ? std::wstring::npos : comma - from);
         const std::wstring key = uninstall_key_base + id;
         HKEY found = nullptr;
+        // An empty item (",," or a trailing comma) would name the list of all products itself.
+        if (id.empty()) {
+            if (comma == std::wstring::npos)
+                break;
+            from = comma + 1;
+            continue;
+        }
         HKEY probe = nullptr;
         if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, MAXIMUM_ALLOWED, &probe) == ERROR_SUCCESS)
             found = HKEY_CURRENT_USER;

@@ -1,6 +1,7 @@
 // A whole installation run in this process: the checks before anything changes, the restore
 // point, the setup log and the error box, through a platform whose answers the test gives.
 
+#include <tolvane/command_line.h>
 #include <tolvane/ini_file.h>
 #include <tolvane/install_transaction.h>
 #include <tolvane/package.h>
@@ -121,6 +122,30 @@ TEST_F(InstallRun, RefusedBeforeIncompatibleProductsAreRemoved)
         EXPECT_TRUE(platform.boxes.empty()); // the removal's question never came
         EXPECT_TRUE(platform.points.empty());
     }
+    RegDeleteTreeW(HKEY_CURRENT_USER, (uninstall_key_base + other).c_str());
+}
+
+TEST_F(InstallRun, DecliningTheRemovalOfAnIncompatibleProductEndsTheRun)
+{
+    load(L"");
+    const std::wstring other = L"TolvaneRunTestOther-" + std::to_wstring(GetCurrentProcessId()) + L"-decline";
+    Ostrel::registry_ex::value(HKEY_CURRENT_USER, uninstall_key_base + other, L"DisplayName", false).set_string(L"Rival");
+    Ostrel::registry_ex::value(HKEY_CURRENT_USER, uninstall_key_base + other, L"UninstallString", false)
+        .set_string(L"cmd /c exit 0");
+    pkg.set_property(L"RemoveAppIDs", L"," + other);
+    pkg.options().type = install_type_install;
+    std::int32_t code = 0;
+    try {
+        test_support::run(install_transaction(pkg, &ui));
+    } catch (const installation_exception& e) {
+        code = e.code();
+    }
+    EXPECT_EQ(code, 9);
+    ASSERT_EQ(platform.boxes.size(), 1u);
+    EXPECT_EQ(platform.boxes[0], L"Setup: Setup is incompatible with Rival product installed on your computer. It must be "
+                                 L"removed before continuing. Do you want to remove it now?");
+    EXPECT_TRUE(platform.points.empty()); // nothing was begun
+    EXPECT_FALSE(test_support::file_exists(dir / L"app"));
     RegDeleteTreeW(HKEY_CURRENT_USER, (uninstall_key_base + other).c_str());
 }
 
