@@ -1,8 +1,14 @@
 #include <tolvane/extract_archive.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <cstdlib>
+#include <exception>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <windows.h>
@@ -12,6 +18,7 @@ extern "C" {
 #include <7zAlloc.h>
 #include <7zCrc.h>
 #include <7zFile.h>
+#include <Lzma2Dec.h>
 }
 
 #include <tavik/error.h>
@@ -138,6 +145,116 @@ std::wstring entry_name(const CSzArEx& db, std::size_t i)
     return out;
 }
 
+constexpr UInt32 lzma2_method = 0x21;
+
+// A folder of one LZMA2 coder over one packed stream: decoded here piece by piece, so that its files
+// are written while the rest is still being decoded. Anything else goes through the SDK's own
+// decoder, which hands over the whole folder at once.
+bool is_streamable(const CSzArEx& db, UInt32 folder, CSzFolder& info)
+{
+    CSzData sd{db.db.CodersData + db.db.FoCodersOffsets[folder],
+               db.db.FoCodersOffsets[folder + 1] - db.db.FoCodersOffsets[folder]};
+    if (SzGetNextFolderItem(&info, &sd) != SZ_OK)
+        return false;
+    return info.NumCoders == 1 && info.NumPackStreams == 1 && info.NumBonds == 0
+           && info.Coders[0].MethodID == lzma2_method && info.Coders[0].PropsSize == 1 && info.Coders[0].NumStreams == 1;
+}
+
+// The decoded part of a folder, as the decoder publishes it and the writer takes it.
+struct decode_progress {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t decoded = 0;
+    bool finished = false; // no more output will come: the end, or the decoder stopped
+    std::atomic<bool> writer_failed{false};
+
+    void stop()
+    {
+        {
+            std::lock_guard guard(lock);
+            finished = true;
+        }
+        changed.notify_one();
+    }
+    void publish(std::size_t position, bool last)
+    {
+        {
+            std::lock_guard guard(lock);
+            decoded = position;
+            finished = finished || last;
+        }
+        changed.notify_one();
+    }
+    // Waits until `end` bytes are decoded; false when the decoder stopped before.
+    bool wait_for(std::size_t end)
+    {
+        std::unique_lock guard(lock);
+        changed.wait(guard, [&] { return decoded >= end || finished; });
+        return decoded >= end;
+    }
+};
+
+// Decodes the folder into `out` (its whole unpacked size), publishing progress. SZ_OK, or the
+// decoder's or the stream's error; a cancel or a failed writer stops it early (SZ_OK, incomplete).
+SRes decode_lzma2_folder(const CSzArEx& db, UInt32 folder, const CSzFolder& info, ILookInStreamPtr stream, Byte* out,
+                         std::size_t out_size, ISzAllocPtr alloc, decode_progress& progress,
+                         const std::atomic<std::uint32_t>* cancel)
+{
+    const Byte* props = db.db.CodersData + db.db.FoCodersOffsets[folder] + info.Coders[0].PropsOffset;
+    const UInt32 pack_index = db.db.FoStartPackStreamIndex[folder];
+    UInt64 in_left = db.db.PackPositions[pack_index + 1] - db.db.PackPositions[pack_index];
+    if (SRes res = LookInStream_SeekTo(stream, db.dataPos + db.db.PackPositions[pack_index]); res != SZ_OK)
+        return res;
+    CLzma2Dec decoder;
+    Lzma2Dec_CONSTRUCT(&decoder)
+    if (SRes res = Lzma2Dec_AllocateProbs(&decoder, props[0], alloc); res != SZ_OK)
+        return res;
+    decoder.decoder.dic = out;
+    decoder.decoder.dicBufSize = out_size;
+    Lzma2Dec_Init(&decoder);
+    // The writer is woken every 4 MiB, not for every packet.
+    constexpr std::size_t publish_step = 4 * 1024 * 1024;
+    SRes res = SZ_OK;
+    for (;;) {
+        if ((cancel && cancel->load(std::memory_order_acquire) != 0) || progress.writer_failed.load())
+            break;
+        const void* in = nullptr;
+        std::size_t look = static_cast<std::size_t>(std::min<UInt64>(look_ahead_size, in_left));
+        if ((res = ILookInStream_Look(stream, &in, &look)) != SZ_OK)
+            break;
+        const SizeT before = decoder.decoder.dicPos;
+        const SizeT limit = std::min<SizeT>(out_size, before + publish_step);
+        SizeT used = look;
+        ELzmaStatus status;
+        res = Lzma2Dec_DecodeToDic(&decoder, limit, static_cast<const Byte*>(in), &used,
+                                   limit == out_size ? LZMA_FINISH_END : LZMA_FINISH_ANY, &status);
+        in_left -= used;
+        if (res != SZ_OK)
+            break;
+        if ((res = ILookInStream_Skip(stream, used)) != SZ_OK)
+            break;
+        const SizeT now = decoder.decoder.dicPos;
+        if (status == LZMA_STATUS_FINISHED_WITH_MARK) {
+            if (now != out_size || in_left != 0)
+                res = SZ_ERROR_DATA;
+            else
+                progress.publish(now, true);
+            break;
+        }
+        if (used == 0 && now == before) {
+            // Nothing more comes out: either the folder is complete, or its data ended early.
+            if (now == out_size)
+                progress.publish(now, true);
+            else
+                res = SZ_ERROR_INPUT_EOF;
+            break;
+        }
+        progress.publish(now, false);
+    }
+    Lzma2Dec_FreeProbs(&decoder, alloc);
+    return res;
+}
+
 } // namespace
 
 std::wstring check_archive_entry(std::wstring_view name, std::uint32_t attributes, bool is_directory)
@@ -237,20 +354,8 @@ void extract_archive(const std::wstring& archive, const std::wstring& target, co
     std::wstring base = target;
     if (base.empty() || base.back() != L'\\')
         base += L'\\';
-    for (UInt32 i = 0; i < count; ++i) {
-        if (cancel && cancel->load(std::memory_order_acquire) != 0)
-            tavik::details::throw_operation_cancelled();
-        const std::wstring& name = names[i];
-        const bool is_dir = SzArEx_IsDir(&r.db, i);
-        std::size_t offset = 0, size = 0;
-        if (!is_dir) {
-            SRes res = SzArEx_Extract(&r.db, &r.look.vt, i, &r.block_index, &r.block, &r.block_size, &offset, &size,
-                                      &r.alloc, &r.alloc_temp);
-            if (res != SZ_OK)
-                fail(sz_error_text::code(res), name, sz_error_text::text(res));
-            if (offset > r.block_size || size > r.block_size - offset)
-                fail(hresult_from_win32(ERROR_FILE_CORRUPT), name, L"an entry inside its decoded block");
-        }
+    // The path of an entry, its parent folders made on the way.
+    auto entry_path = [&](const std::wstring& name) {
         std::wstring path = base;
         for (wchar_t c : name) {
             if (c == L'/') {
@@ -260,12 +365,12 @@ void extract_archive(const std::wstring& archive, const std::wstring& target, co
                 path += c;
             }
         }
-        if (is_dir) {
-            while (path.size() > base.size() && path.back() == L'\\')
-                path.pop_back();
-            CreateDirectoryW(path.c_str(), nullptr);
-            continue;
-        }
+        return path;
+    };
+    // Writes one file whole, with its time and attributes. Called by one thread at a time.
+    auto write_entry = [&](UInt32 i, const Byte* data, std::size_t size) {
+        const std::wstring& name = names[i];
+        const std::wstring path = entry_path(name);
         HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (out == INVALID_HANDLE_VALUE)
@@ -275,7 +380,7 @@ void extract_archive(const std::wstring& archive, const std::wstring& target, co
         while (ok && written < size) {
             DWORD piece = static_cast<DWORD>(std::min<std::size_t>(write_piece, size - written));
             DWORD n = 0;
-            ok = WriteFile(out, r.block + offset + written, piece, &n, nullptr) && n == piece;
+            ok = WriteFile(out, data + written, piece, &n, nullptr) && n == piece;
             if (ok)
                 written += n;
             else if (GetLastError() == ERROR_SUCCESS)
@@ -300,6 +405,86 @@ void extract_archive(const std::wstring& archive, const std::wstring& target, co
             const DWORD a = r.db.Attribs.Vals[i] & kept;
             SetFileAttributesW(path.c_str(), a ? a : FILE_ATTRIBUTE_NORMAL);
         }
+    };
+
+    std::vector<char> done(count, 0);
+    // Decodes an LZMA2 folder while a second thread writes each of its files as soon as its bytes are
+    // there and match their checksum.
+    auto stream_folder = [&](UInt32 folder, const CSzFolder& info, UInt32 starting_entry) {
+        const UInt64 unpack = SzAr_GetFolderUnpackSize(&r.db.db, folder);
+        if (unpack > SIZE_MAX / 2)
+            fail(E_OUTOFMEMORY, names[starting_entry], L"a block that fits in memory");
+        const auto size = static_cast<std::size_t>(unpack);
+        std::unique_ptr<Byte, void (*)(Byte*)> out(static_cast<Byte*>(std::malloc(size ? size : 1)),
+                                                   [](Byte* b) { std::free(b); });
+        if (!out)
+            fail(E_OUTOFMEMORY, names[starting_entry], L"memory for the decoded block");
+        const UInt32 first = r.db.FolderToFile[folder], last = r.db.FolderToFile[folder + 1];
+        const UInt64 folder_start = r.db.UnpackPositions[first];
+        decode_progress progress;
+        std::exception_ptr writer_error;
+        std::thread writer([&] {
+            try {
+                for (UInt32 j = first; j < last; ++j) {
+                    if (r.db.FileToFolder[j] != folder)
+                        continue;
+                    const std::size_t offset = static_cast<std::size_t>(r.db.UnpackPositions[j] - folder_start);
+                    const std::size_t length = static_cast<std::size_t>(SzArEx_GetFileSize(&r.db, j));
+                    if (offset > size || length > size - offset)
+                        fail(hresult_from_win32(ERROR_FILE_CORRUPT), names[j], L"an entry inside its decoded block");
+                    if (!progress.wait_for(offset + length))
+                        return; // the decoder stopped; it says why
+                    if (SzBitWithVals_Check(&r.db.CRCs, j) && CrcCalc(out.get() + offset, length) != r.db.CRCs.Vals[j])
+                        fail(sz_error_text::code(SZ_ERROR_CRC), names[j], sz_error_text::text(SZ_ERROR_CRC));
+                    write_entry(j, out.get() + offset, length);
+                    done[j] = 1;
+                }
+            } catch (...) {
+                writer_error = std::current_exception();
+                progress.writer_failed.store(true);
+            }
+        });
+        const SRes res = decode_lzma2_folder(r.db, folder, info, &r.look.vt, out.get(), size, &r.alloc, progress, cancel);
+        progress.stop();
+        writer.join();
+        if (writer_error)
+            std::rethrow_exception(writer_error);
+        if (res != SZ_OK)
+            fail(sz_error_text::code(res), names[starting_entry], sz_error_text::text(res));
+        if (cancel && cancel->load(std::memory_order_acquire) != 0)
+            tavik::details::throw_operation_cancelled();
+        if (SzBitWithVals_Check(&r.db.db.FolderCRCs, folder) && CrcCalc(out.get(), size) != r.db.db.FolderCRCs.Vals[folder])
+            fail(sz_error_text::code(SZ_ERROR_CRC), names[starting_entry], sz_error_text::text(SZ_ERROR_CRC));
+    };
+
+    for (UInt32 i = 0; i < count; ++i) {
+        if (cancel && cancel->load(std::memory_order_acquire) != 0)
+            tavik::details::throw_operation_cancelled();
+        if (done[i])
+            continue;
+        const std::wstring& name = names[i];
+        if (SzArEx_IsDir(&r.db, i)) {
+            std::wstring path = entry_path(name);
+            while (path.size() > base.size() && path.back() == L'\\')
+                path.pop_back();
+            CreateDirectoryW(path.c_str(), nullptr);
+            continue;
+        }
+        if (const UInt32 folder = r.db.FileToFolder[i]; folder != static_cast<UInt32>(-1)) {
+            CSzFolder info{};
+            if (is_streamable(r.db, folder, info)) {
+                stream_folder(folder, info, i);
+                continue;
+            }
+        }
+        std::size_t offset = 0, size = 0;
+        SRes res = SzArEx_Extract(&r.db, &r.look.vt, i, &r.block_index, &r.block, &r.block_size, &offset, &size, &r.alloc,
+                                  &r.alloc_temp);
+        if (res != SZ_OK)
+            fail(sz_error_text::code(res), name, sz_error_text::text(res));
+        if (offset > r.block_size || size > r.block_size - offset)
+            fail(hresult_from_win32(ERROR_FILE_CORRUPT), name, L"an entry inside its decoded block");
+        write_entry(i, r.block + offset, size);
     }
 }
 

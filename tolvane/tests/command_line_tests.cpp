@@ -1,5 +1,7 @@
 #include <tolvane/command_line.h>
 #include <tolvane/guid.h>
+#include <tolvane/package.h>
+#include <tolvane/run_installation.h>
 
 #include <gtest/gtest.h>
 
@@ -146,6 +148,33 @@ TEST(CommandLine, VersionsCategoryAndGuids)
     const GUID g{0x0F1E2D3C, 0xabcd, 0x0123, {0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23}};
     EXPECT_EQ(guid_to_string(g), L"{0F1E2D3C-ABCD-0123-4567-89ABCDEF0123}");
     EXPECT_EQ(new_guid_text().size(), 38u);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ElevatedCopy, ParametersCarryTheChosenFolderAndTheProperties)
+{
+    tolvane::package pkg;
+    pkg.options().type = tolvane::install_type_install;
+    pkg.options().props = {{L"InstallDir", L"C:\\From the command line\\"}, {L"LANG", L"de"}, {L"Bad", L"a\"b"}};
+    pkg.set_package_folder(L"C:\\Users\\me\\Downloads\\pkg folder");
+    pkg.set_property(L"PROGRAMFILES", L"C:\\Program Files\\");
+    pkg.set_property(L"INSTALLDIR", L"$(PROGRAMFILES)Chosen Here\\");
+    const std::wstring parameters = tolvane::format_elevated_parameters(pkg, L"{PIPE}");
+    EXPECT_EQ(parameters, L"-machine -silent --allow-error --type 1 --server {PIPE} --source \"C:\\Users\\me\\Downloads\\pkg "
+                          L"folder\" --prop \"LANG=de\" --prop \"INSTALLDIR=C:\\Program Files\\Chosen Here\\\"");
+
+    const auto parsed = tolvane::parse_setup_command_line(L"\"C:\\setup.exe\" " + parameters);
+    ASSERT_TRUE(parsed.syntax_error.empty()) << parsed.syntax_error;
+    EXPECT_EQ(parsed.options.mode, 1u);
+    EXPECT_TRUE(parsed.options.silent);
+    EXPECT_EQ(parsed.options.requested_type, 1u);
+    EXPECT_EQ(parsed.options.source, L"C:\\Users\\me\\Downloads\\pkg folder");
+    EXPECT_EQ(parsed.options.props,
+              (std::vector<std::pair<std::wstring, std::wstring>>{{L"LANG", L"de"},
+                                                                  {L"INSTALLDIR", L"C:\\Program Files\\Chosen Here\\"}}));
 }
 
 } // namespace

@@ -56,7 +56,7 @@ std::vector<std::wstring> tree(const std::wstring& root)
 
 TEST(ExtractArchive, UnpacksEveryEntryAlsoBehindOtherData)
 {
-    for (const wchar_t* name : {L"good.7z", L"prefixed.7z"}) {
+    for (const wchar_t* name : {L"good.7z", L"prefixed.7z", L"lzma2.7z", L"lzma2_files.7z"}) {
         SCOPED_TRACE(std::string(name, name + wcslen(name)));
         temp_folder dir;
         extract_archive(archives() + name, dir.path(), nullptr);
@@ -98,6 +98,20 @@ TEST(ExtractArchive, DamagedArchivesFail)
             EXPECT_EQ(e.where(), c.where);
             EXPECT_FALSE(e.expected().empty());
         }
+    }
+}
+
+// A damaged byte in a block that is written while it is decoded: the file it falls in is not
+// written, and the extraction fails naming an entry.
+TEST(ExtractArchive, DamagedDataInADecodedBlockFails)
+{
+    temp_folder dir;
+    try {
+        extract_archive(archives() + L"lzma2_damaged.7z", dir.path(), nullptr);
+        ADD_FAILURE() << "extracted";
+    } catch (const config_error& e) {
+        EXPECT_TRUE(e.code() == HRESULT(0x80070017) || e.code() == HRESULT(0x80070570)) << std::hex << e.code();
+        EXPECT_EQ(e.where().find(L"entry \""), 0u);
     }
 }
 

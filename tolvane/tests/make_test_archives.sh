@@ -20,6 +20,11 @@ rm -f "$out"/*.7z
 z -t7z -m0=BCJ2 -m1=LZMA2:d=1m -m2=LZMA:d=1m -m3=LZMA:d=1m -mb0s0:1 -mb0s1:2 -mb0s2:3 "$out/good.7z" \
     top.txt Components/c1/a.dll Components/c1/x64/b.dll empty.txt ro.txt
 { head -c 1048576 /dev/zero; cat "$out/good.7z"; } > "$out/prefixed.7z"
+# LZMA2 alone, one block for all files and one block per file; and one with a damaged byte of data.
+z -t7z -m0=LZMA2:d=1m -ms=on "$out/lzma2.7z" top.txt Components/c1/a.dll Components/c1/x64/b.dll empty.txt ro.txt
+z -t7z -m0=LZMA2:d=1m -ms=off "$out/lzma2_files.7z" top.txt Components/c1/a.dll Components/c1/x64/b.dll empty.txt ro.txt
+cp "$out/lzma2.7z" "$out/lzma2_damaged.7z"
+printf '\x41' | dd of="$out/lzma2_damaged.7z" bs=1 seek=5000 conv=notrunc status=none
 size=$(stat -c %s "$out/good.7z")
 head -c $((size - 64)) "$out/good.7z" > "$out/truncated.7z"
 # Stored data: a flipped byte in a file's bytes is caught by its checksum.

@@ -1,0 +1,33 @@
+#pragma once
+// Where the installation runs: here for a per-user installation or an administrator, else in an
+// elevated copy of the installer that drives this copy's user interface through a pipe.
+
+#include <windows.h>
+
+#include <string>
+
+#include <tavik/future.h>
+
+namespace tolvane {
+
+class package;
+class SetupUiInterface;
+
+// Waits for the complete package (failing with the start-up's failure), then runs the installation
+// transaction here or in the elevated copy. Resumes on a thread-pool thread.
+tavik::details::future<void> run_installation(package& pkg, SetupUiInterface* ui);
+
+// Starts the elevated copy ("runas") with "-machine -silent --allow-error --type {0} --server {1}
+// --source \"{2}\"" and waits for it: its exit code n != 0 fails with installation_exception(n); a
+// declined elevation with 0x800702E4; a silent run, which never elevates, with E_FAIL.
+tavik::details::future<void> run_elevated(package& pkg, SetupUiInterface* ui);
+
+// The elevated copy's parameters. The copy reads the package again, so what this copy decided is
+// passed on as "--prop" pairs: the command line's own pairs and the installation folder the user
+// chose (which a copy started without it would replace with the package's default).
+std::wstring format_elevated_parameters(const package& pkg, const std::wstring& pipe);
+
+// Completes (on a thread-pool thread) when the kernel object is signalled.
+tavik::details::future<void> wait_for_handle(HANDLE handle);
+
+} // namespace tolvane
