@@ -78,7 +78,7 @@ private:
     std::vector<LZ4_streamHC_t*> states_;
 };
 
-// The process's compression workers: thread-pool callbacks, at most one per processor, that
+// The process's compression workers: thread-pool callbacks, one fewer than the processors, that
 // compress queued segments in the order they were queued (the oldest content first, which is the
 // file a writer waits for first) and end when the queue is empty.
 class compression_workers {
@@ -87,7 +87,8 @@ public:
     {
         SYSTEM_INFO info;
         GetSystemInfo(&info);
-        most_ = std::max<unsigned>(1, info.dwNumberOfProcessors);
+        // One processor stays for the operation that reads and cuts the files meanwhile.
+        most_ = std::max<unsigned>(1, info.dwNumberOfProcessors - 1);
     }
 
     // Queues the job. False when no worker runs and none could be started: the caller then is the
@@ -138,7 +139,16 @@ public:
 private:
     static void CALLBACK worker_main(PTP_CALLBACK_INSTANCE, void* self) noexcept
     {
+        // Below the threads that read and cut files, which would otherwise wait behind a full
+        // set of compressions for every piece: the reading is what the whole run waits for.
+        // A pool thread goes back as it came.
+        HANDLE thread = GetCurrentThread();
+        const int priority = GetThreadPriority(thread);
+        const bool lowered = priority != THREAD_PRIORITY_ERROR_RETURN &&
+                             SetThreadPriority(thread, THREAD_PRIORITY_BELOW_NORMAL);
         static_cast<compression_workers*>(self)->drain();
+        if (lowered)
+            SetThreadPriority(thread, priority);
     }
 
     void run(segment_job& job, std::uint32_t index) noexcept

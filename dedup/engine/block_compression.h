@@ -5,7 +5,7 @@
 // per file leaves most processors idle whenever fewer files than processors are closed at once
 // (the last files of an operation, a folder with less data than processors times the limit). The
 // content is therefore cut into segments of compression_segment_length bytes that the process's
-// compression workers (at most one per processor, shared by every writer) compress at the same
+// compression workers (one fewer than the processors, shared by every writer) compress at the same
 // time. Each segment after the first is compressed with the 64 KiB that precede it as its prefix,
 // so its matches reach back exactly as far as in one pass over the whole content, and the segments'
 // sequences are then joined into one LZ4 block: the literals that end one segment open the first
