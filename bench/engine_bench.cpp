@@ -6,6 +6,7 @@
 #include <dedup/engine/block_index.h>
 #include <dedup/engine/block_store.h>
 #include <dedup/engine/block_writer.h>
+#include <dedup/engine/file_io.h>
 #include <dedup/engine/folder_tree.h>
 #include <dedup/engine/gear_chunker.h>
 #include <dedup/engine/root_folder.h>
@@ -30,6 +31,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -58,7 +60,9 @@ constexpr std::uint32_t block = 256 * 1024;
 // Sizes of the optimize figures, scaled to what a bench run has time for.
 constexpr unsigned unique_text_mib = 512;
 constexpr unsigned copy_text_mib = 200;
-constexpr std::uint32_t small_files = 20000;
+const std::uint32_t small_files = std::getenv("ENGINE_BENCH_SMALL_FILES")
+                                      ? static_cast<std::uint32_t>(std::atoi(std::getenv("ENGINE_BENCH_SMALL_FILES")))
+                                      : 20000;
 
 // Text-like data that LZ4HC shrinks to about a third, different for every seed.
 void fill_text(std::byte* out, std::size_t size, std::uint64_t seed)
@@ -794,10 +798,19 @@ void write_input(const std::wstring& folder, const input_set& set)
 
 struct measured {
     double seconds = 0;
+    double cpu_seconds = 0;  // user and kernel time of the whole process
     std::uint64_t faults = 0;
     std::uint64_t peak_working_set = 0;  // above the start
     std::uint64_t peak_commit = 0;       // above the start
 };
+
+double process_cpu_seconds()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](FILETIME t) { return (std::uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7; };
+    return seconds(kernel) + seconds(user);
+}
 
 template <class F>
 measured measure(F&& body)
@@ -806,13 +819,15 @@ measured measure(F&& body)
     const std::uint64_t commit_before = commit_charge();
     memory_sampler sampler;
     const std::uint64_t faults_before = page_faults();
+    const double cpu_before = process_cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
     body();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = process_cpu_seconds() - cpu_before;
     const std::uint64_t faults = page_faults() - faults_before;
     const std::uint64_t peak = sampler.finish();
     const std::uint64_t peak_commit = sampler.peak_commit();
-    return {seconds, faults, peak - std::min(peak, working_set_before),
+    return {seconds, cpu, faults, peak - std::min(peak, working_set_before),
             peak_commit - std::min(peak_commit, commit_before)};
 }
 
@@ -906,13 +921,32 @@ void report_run(const std::string& prefix, const measured& m, double data_bytes,
 {
     const double value = units / m.seconds;
     bench::report(prefix, kind == rate::megabytes ? value / mb : value, kind == rate::megabytes ? "MB/s" : "files/s");
+    // How many processors the run kept busy: on a shared machine, what it could get.
+    bench::report(prefix + "_cpu_busy", m.cpu_seconds / m.seconds, "cores");
     bench::report(prefix + "_page_faults", m.faults / (data_bytes / mb), "faults/MB");
     bench::report(prefix + "_peak_working_set", m.peak_working_set / mib, "MiB");
     bench::report(prefix + "_peak_commit", m.peak_commit / mib, "MiB");
 }
 
+// With ENGINE_BENCH_STAGES set, a progress callback that prints when each stage begins.
+dedup::progress_callback stage_timer()
+{
+    if (!std::getenv("ENGINE_BENCH_STAGES"))
+        return {};
+    auto start = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
+    return [start](const std::wstring& stage, std::uint64_t, std::uint64_t) {
+        if (stage.empty())
+            return;
+        std::fprintf(stderr, "  %8.3f s  %ls\n",
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - *start).count(), stage.c_str());
+    };
+}
+
 void optimize_case(const std::string& name, const input_set& set, baseline against, rate kind)
 {
+    // ENGINE_BENCH_CASE=<part of a case name> runs only the matching cases.
+    if (const char* only = std::getenv("ENGINE_BENCH_CASE"); only && name.find(only) == std::string::npos)
+        return;
     static int cases = 0;
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
@@ -965,7 +999,7 @@ void optimize_case(const std::string& name, const input_set& set, baseline again
         // The dry run, on an object that serves no folder, as the estimate command makes it.
         auto estimator = Ostrel::com::make<dedup::impl::root_folder>(lifetime);
         std::expected<dedup::resync_stats, long> result;
-        measured m = measure([&] { result = run(estimator->convert(folder, level, caller, {})); });
+        measured m = measure([&] { result = run(estimator->convert(folder, level, caller, stage_timer())); });
         check(result, "dry run");
         report_run(prefix + "_dry_run", m, bytes, units, kind);
         report_ratio("dry_run", m);
@@ -990,7 +1024,7 @@ void optimize_case(const std::string& name, const input_set& set, baseline again
         const dedup::purge_flags flags = dedup::purge_flags(dedup::purge_options::purge_cache) |
                                          dedup::purge_options::purge_blocks;
         std::expected<dedup::resync_stats, long> result;
-        measured m = measure([&] { result = run(root->optimize(caller, level, flags, {})); });
+        measured m = measure([&] { result = run(root->optimize(caller, level, flags, stage_timer())); });
         check(result, "optimize");
         report_run(prefix + "_optimize", m, bytes, units, kind);
         report_ratio("optimize", m);
@@ -1011,6 +1045,48 @@ void optimize_case(const std::string& name, const input_set& set, baseline again
     }
     std::error_code ignored;
     std::filesystem::remove_all(base, ignored);
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// Probe: one large file read the engine's way (two overlapped 256 KiB reads on thread-pool I/O)
+// against plain synchronous reads of the same pieces.
+
+tavik::details::future<std::uint64_t> read_overlapped(const std::wstring& path, std::uint64_t size)
+{
+    dedup::overlapped_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    std::vector<std::byte> buffers[2] = {std::vector<std::byte>(piece), std::vector<std::byte>(piece)};
+    std::uint64_t total = 0;
+    for (std::uint64_t at = 0; at < size; at += piece)
+        total += co_await file.read(at, buffers[(at / piece) & 1].data(), piece);
+    co_return total;
+}
+
+void read_probe_figures()
+{
+    constexpr std::uint64_t size = 200u << 20;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring path = std::wstring(temp) + L"read-probe-" + std::to_wstring(GetCurrentProcessId());
+    std::vector<std::byte> data(size);
+    fill_text(data.data(), size, 3);
+    write_whole_file(path, data);
+    for (int i = 0; i < 2; ++i) {
+        measured m = measure([&] { run(read_overlapped(path, size)); });
+        bench::report("probe_read_overlapped_200MiB", size / m.seconds / mb, "MB/s");
+    }
+    measured s = measure([&] {
+        tavik::unique_file handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        for (;;) {
+            DWORD read = 0;
+            if (!ReadFile(handle.get(), data.data(), piece, &read, nullptr) || read == 0)
+                break;
+        }
+    });
+    bench::report("probe_read_sync_200MiB", size / s.seconds / mb, "MB/s");
+    DeleteFileW(path.c_str());
 }
 
 void optimize_figures()
@@ -1159,6 +1235,7 @@ const area areas[] = {
     {"chunk", &chunk_figures},
     {"optimize", &optimize_figures},
     {"file_data", &file_data_figures},
+    {"read_probe", &read_probe_figures},
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <dedup/engine/block_writer.h>
 
+#include <dedup/engine/block_compression.h>
 #include <dedup/engine/block_index_file.h>
 #include <dedup/engine/durable_replace.h>
 #include <dedup/engine/store_names.h>
@@ -8,8 +9,6 @@
 #include <tavik/lock_guard.h>
 #include <tavik/thread_pool.h>
 
-#include <lz4.h>
-#include <lz4hc.h>
 
 #include <algorithm>
 #include <limits>
@@ -244,18 +243,12 @@ tavik::details::future<void> compress_blocks(block_writer& writer, block_file& f
     scratch.used = 0;
     std::exception_ptr failure;
     try {
-        const int bound = LZ4_compressBound(static_cast<int>(n));
-        const std::uint64_t needed = std::uint64_t(bound) + dcb_header_size;
-        if (scratch.capacity < needed)
-            grow(scratch, needed);
-        const int c = LZ4_compress_HC(reinterpret_cast<const char*>(content.data),
-                                      reinterpret_cast<char*>(scratch.data) + dcb_header_size, static_cast<int>(n),
-                                      bound, level);
-        write_dcb_header(std::span<std::byte, dcb_header_size>(scratch.data, dcb_header_size),
-                         {n, static_cast<std::uint32_t>(std::max(c, 0))});
-        // Compressed only when that saves at least 3 %; 0 is LZ4's failure, which cannot happen
-        // with a bound-sized output but is then simply stored raw.
-        const bool compressed = c > 0 && worth_compressing(std::uint64_t(c), n);
+        // Spread over the processors (block_compression.h); the content stays as it is meanwhile.
+        const std::uint32_t c = co_await compress_content(content.data, n, scratch, dcb_header_size, *file.pool,
+                                                          level, writer.cancel_ ? &*writer.cancel_ : nullptr);
+        write_dcb_header(std::span<std::byte, dcb_header_size>(scratch.data, dcb_header_size), {n, c});
+        // Compressed only when that saves at least 3 %.
+        const bool compressed = worth_compressing(std::uint64_t(c), n);
         if (compressed) {
             scratch.used = static_cast<std::uint32_t>(c) + dcb_header_size;
         } else {

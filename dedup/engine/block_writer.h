@@ -157,8 +157,9 @@ constexpr bool worth_compressing(std::uint64_t compressed_length, std::uint64_t 
     return (compressed_length + dcb_header_size) * 100 < content_length * 97;
 }
 
-// Compresses a closed file with LZ4HC at `level` on a pool thread and writes it: ".dcb" when that
-// saves at least 3 %, else ".dub". Its future is the file's pending task.
+// Compresses a closed file with LZ4HC at `level` on the process's compression workers
+// (block_compression.h) and writes it: ".dcb" when that saves at least 3 %, else ".dub". Its future
+// is the file's pending task.
 tavik::details::future<void> compress_blocks(block_writer& writer, block_file& file, int level);
 
 // Writes `buffer` (its used bytes, zero-padded to whole sectors) as the file in the given form,

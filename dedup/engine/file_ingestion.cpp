@@ -4,6 +4,7 @@
 
 #include <tavik/error.h>
 #include <tavik/error_categories.h>
+#include <tavik/thread_pool.h>
 #include <tavik/unique_handle.h>
 
 #include <aclapi.h>
@@ -43,11 +44,29 @@ std::wstring last_component_of(const std::wstring& path)
     return split == std::wstring::npos ? path : path.substr(split + 1);
 }
 
-// The item's security descriptor, freed with LocalFree.
-struct local_free {
-    void operator()(void* p) const noexcept { LocalFree(p); }
-};
-using unique_descriptor = std::unique_ptr<void, local_free>;
+// Opens the item and reads what ingest_item needs of it before any block is added. Raises the
+// last error when the item cannot be opened, sized or its basic information read.
+void open_item(const std::wstring& full_path, bool is_folder, prefetched_item& item)
+{
+    item.handle.reset(CreateFileW(full_path.c_str(), GENERIC_READ | READ_CONTROL,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr));
+    if (!item.handle)
+        tavik::details::throw_last_error();
+    LARGE_INTEGER size{};
+    // A folder has no data: its size is 0 whatever the file system answers for it.
+    if (!is_folder && !GetFileSizeEx(item.handle.get(), &size))
+        tavik::details::throw_last_error();
+    item.size = is_folder ? 0 : static_cast<std::uint64_t>(size.QuadPart);
+    if (!GetFileInformationByHandleEx(item.handle.get(), FileBasicInfo, &item.basic, sizeof item.basic))
+        tavik::details::throw_last_error();
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD status = GetSecurityInfo(item.handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                         nullptr, nullptr, nullptr, &raw);
+    item.descriptor.reset(status == ERROR_SUCCESS ? raw : nullptr);
+    item.descriptor_length = item.descriptor ? GetSecurityDescriptorLength(item.descriptor.get()) : 0;
+}
 
 // Room for one more element, so that the push after a block was added cannot fail and lose track
 // of it. Grows geometrically: an exact reserve would move the whole vector, into fresh memory, for
@@ -66,6 +85,69 @@ void release_all(block_writer& writer, const std::vector<block_key>& keys) noexc
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Reading ahead
+
+prefetched_item::~prefetched_item()
+{
+    if (data.data && pool)
+        pool->give(std::move(data));
+}
+
+tavik::details::future<std::shared_ptr<prefetched_item>> prefetch_item(std::wstring full_path, std::uint32_t flags,
+                                                                       page_buffer_pool& pool, file_io_calls& calls,
+                                                                       const tavik::details::cancellation_source* cancel)
+{
+    std::shared_ptr<prefetched_item> item;
+    try {
+        item = std::make_shared<prefetched_item>();
+    } catch (const std::bad_alloc&) {
+        co_return nullptr;  // read when its turn comes
+    }
+    item->pool = &pool;
+    const bool is_folder = (flags & change_flags::folder) != 0;
+    try {
+        co_await tavik::details::resume_on_thread_pool();
+        if (cancel && cancel->is_cancelled())
+            tavik::details::throw_operation_cancelled();
+        open_item(full_path, is_folder, *item);
+        const bool placeholder = (flags & change_flags::placeholder_state) != 0;
+        if (!is_folder && !placeholder && item->size != 0 && item->size <= max_pending_length) {
+            const auto length = static_cast<std::uint32_t>(item->size);
+            page_buffer buffer = pool.take_fitting(length, 4 * std::uint64_t(max_pending_length));
+            if (buffer.capacity < length)
+                buffer.reserve(length);
+            buffer.used = 0;
+            struct give_back {
+                page_buffer_pool& pool;
+                page_buffer& buffer;
+                ~give_back()
+                {
+                    if (buffer.data)
+                        pool.give(std::move(buffer));
+                }
+            } returned{pool, buffer};
+            // The read needs the handle bound to thread-pool I/O, for good: it is of no further use.
+            const stream_snapshot taken{item->size, item->basic.LastWriteTime.QuadPart,
+                                        item->basic.ChangeTime.QuadPart};
+            overlapped_file bound(item->handle.release(), calls);
+            const std::uint32_t n = co_await bound.read(0, buffer.data, length);
+            // As the reader does: fewer bytes, or other times or size afterwards, mean that
+            // another program wrote the file meanwhile.
+            if (n != length || take_stream_snapshot(bound.handle()) != taken)
+                tavik::details::throw_hresult(file_changed_while_read);
+            buffer.used = n;
+            item->data = std::move(buffer);
+            item->data_read = true;
+        }
+    } catch (const tavik::details::hresult_error_impl& error) {
+        item->failure = error.code();
+    } catch (const std::bad_alloc&) {
+        item->out_of_memory = true;
+    }
+    co_return item;
+}
 
 // ---------------------------------------------------------------------------------------------
 // The sink
@@ -113,7 +195,8 @@ std::vector<block_ref> writer_block_sink::take_references()
 tavik::details::future<std::expected<FILE_BASIC_INFO, std::error_code>> ingest_item(optimize_context& context,
                                                                                   std::wstring full_path,
                                                                                   std::wstring relative_path,
-                                                                                  std::uint32_t flags)
+                                                                                  std::uint32_t flags,
+                                                                                  std::shared_ptr<prefetched_item> ahead)
 {
     const bool is_folder = (flags & change_flags::folder) != 0;
     const bool dirty_placeholder = (flags & PRJ_FILE_STATE_DIRTY_PLACEHOLDER) != 0;
@@ -136,32 +219,24 @@ tavik::details::future<std::expected<FILE_BASIC_INFO, std::error_code>> ingest_i
     HRESULT failure = S_OK;
     std::shared_ptr<impl::file_t> node;
     try {
-        tavik::unique_file handle(CreateFileW(full_path.c_str(), GENERIC_READ | READ_CONTROL,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                              OPEN_EXISTING,
-                                              FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN |
-                                                  FILE_FLAG_BACKUP_SEMANTICS,
-                                              nullptr));
-        if (!handle)
-            tavik::details::throw_last_error();
-        LARGE_INTEGER size{};
-        // A folder has no data: its size is 0 whatever the file system answers for it.
-        if (!is_folder && !GetFileSizeEx(handle.get(), &size))
-            tavik::details::throw_last_error();
-        FILE_BASIC_INFO basic{};
-        if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic))
-            tavik::details::throw_last_error();
+        std::shared_ptr<prefetched_item> item = std::move(ahead);
+        if (!item) {
+            item = std::make_shared<prefetched_item>();
+            open_item(full_path, is_folder, *item);
+        }
+        if (item->out_of_memory)
+            throw std::bad_alloc();
+        if (item->failure != S_OK)
+            tavik::details::throw_hresult(item->failure);
+        const FILE_BASIC_INFO basic = item->basic;
 
         node = is_folder ? std::make_shared<impl::folder_t>() : std::make_shared<impl::file_t>();
-        node->size = is_folder ? 0 : static_cast<std::uint64_t>(size.QuadPart);
+        node->size = item->size;
         node->basic_info = basic;
         node->parent = parent;
 
-        PSECURITY_DESCRIPTOR raw = nullptr;
-        const DWORD status = GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                             nullptr, nullptr, nullptr, &raw);
-        unique_descriptor descriptor(status == ERROR_SUCCESS ? raw : nullptr);
-        const DWORD descriptor_length = descriptor ? GetSecurityDescriptorLength(descriptor.get()) : 0;
+        auto& descriptor = item->descriptor;
+        const DWORD descriptor_length = item->descriptor_length;
         if (descriptor_length == 0) {
             // A folder's flags are exactly "folder": its zero key already says "no descriptor".
             if (!is_folder)
@@ -186,8 +261,11 @@ tavik::details::future<std::expected<FILE_BASIC_INFO, std::error_code>> ingest_i
             std::exception_ptr read_failure;
             std::vector<block_ref> refs;
             try {
-                refs = co_await read_stream_blocks({&context.writer->pool(), &sink, context.cancel, context.reads},
-                                                   handle.get(), taken, false);
+                const stream_read_context reading{&context.writer->pool(), &sink, context.cancel, context.reads};
+                if (item->data_read)
+                    refs = co_await cut_stream_data(reading, item->data.data, item->data.used);
+                else
+                    refs = co_await read_stream_blocks(reading, item->handle.get(), taken, false);
             } catch (...) {
                 read_failure = std::current_exception();
             }

@@ -19,7 +19,9 @@
 #include <dedup/engine/gear_chunker.h>
 #include <dedup/engine/optimize_context.h>
 
+#include <tavik/cancellation.h>
 #include <tavik/future.h>
+#include <tavik/unique_handle.h>
 
 #include <windows.h>
 
@@ -58,8 +60,45 @@ private:
     std::uint64_t offset_ = 0;       // stream offset of the next chunk
 };
 
+// What reading an item ahead of its turn found: everything that ingest_item asks the system for
+// before it adds blocks (the open item, its size, times and attributes, its security descriptor)
+// and, for a file that one read piece holds whole, its data. Several items are read ahead at once
+// so that their system calls overlap, while the items still reach the working tree and the writer
+// one after another in the change list's order: the blocks, files and figures of a run do not
+// depend on it. Nothing of the operation's state is touched by a read ahead.
+struct prefetched_item {
+    prefetched_item() = default;
+    prefetched_item(const prefetched_item&) = delete;
+    prefetched_item& operator=(const prefetched_item&) = delete;
+    ~prefetched_item();
+
+    struct local_free {
+        void operator()(void* p) const noexcept { LocalFree(p); }
+    };
+
+    HRESULT failure = S_OK;          // opening, sizing or reading failed (cancellation too)
+    bool out_of_memory = false;
+    tavik::unique_file handle;       // open unless the data was read whole
+    std::uint64_t size = 0;          // 0 for a folder
+    FILE_BASIC_INFO basic{};
+    std::unique_ptr<void, local_free> descriptor;  // null: none available
+    DWORD descriptor_length = 0;
+    bool data_read = false;          // `data` holds the whole stream, checked unchanged after reading
+    page_buffer data;
+    page_buffer_pool* pool = nullptr;  // where `data` goes back
+};
+
+// Reads the item at `full_path` ahead (on a pool thread). Never fails: failures are recorded in
+// the result, which ingest_item then reports as it reports its own. The data of a file of at most
+// 256 KiB is read with one overlapped read into a buffer of `pool`; a placeholder's (`flags` with
+// placeholder bits) never is, as its stored data may be kept.
+// Contract: `pool` and `calls` outlive the future; awaited before the operation ends.
+tavik::details::future<std::shared_ptr<prefetched_item>> prefetch_item(std::wstring full_path, std::uint32_t flags,
+                                                                       page_buffer_pool& pool, file_io_calls& calls,
+                                                                       const tavik::details::cancellation_source* cancel);
+
 // Takes the item at `full_path` (the change entry's path `relative_path`, its `flags`) into the
-// working tree. The result is the basic information read from the open item, or:
+// working tree; `ahead`, when given, is what prefetch_item read of it. The result is the basic information read from the open item, or:
 //   {3, "dedup.internal"}   the parent is not a folder of the working tree
 //   {2, "dedup.internal"}   a block key already known with another size
 //   {h, "dedup.io"}         opening, sizing or reading failed with HRESULT h (cancellation too;
@@ -74,7 +113,8 @@ private:
 tavik::details::future<std::expected<FILE_BASIC_INFO, std::error_code>> ingest_item(optimize_context& context,
                                                                                   std::wstring full_path,
                                                                                   std::wstring relative_path,
-                                                                                  std::uint32_t flags);
+                                                                                  std::uint32_t flags,
+                                                                                  std::shared_ptr<prefetched_item> ahead = nullptr);
 
 // Every block key `node` holds a reference to (and, for a folder, everything below it): the
 // security descriptors, the reference-list blocks and the data blocks they list. Raises the

@@ -35,6 +35,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
+#include <optional>
 
 namespace dedup::impl {
 
@@ -192,6 +194,66 @@ void hand_back(PRJ_NAMESPACE_VIRTUALIZATION_CONTEXT projection, const std::wstri
     }
 }
 
+// Reads the items of the change list that are taken in as new ahead of their turn (prefetch_item),
+// a bounded number at a time, so that their opens and reads overlap. The operation still takes
+// each item in at its own turn: only the system calls move ahead.
+class item_reader_ahead {
+public:
+    // Items read ahead at once: enough to keep the system busy while small files are taken in one
+    // after another, each holding at most one 256 KiB buffer.
+    static constexpr std::size_t window = 16;
+
+    item_reader_ahead(const change_list& changes, const std::wstring& folder_path, file_io_calls& calls,
+                      const tavik::details::cancellation_source& cancel)
+        : changes_(changes), folder_path_(folder_path), calls_(calls), cancel_(cancel)
+    {
+    }
+    item_reader_ahead(const item_reader_ahead&) = delete;
+    item_reader_ahead& operator=(const item_reader_ahead&) = delete;
+
+    // What was read ahead of entry `index` (null when it was not), after starting the reads of the
+    // next entries; entries are asked for in increasing order.
+    tavik::details::future<std::shared_ptr<prefetched_item>> take(std::size_t index)
+    {
+        while (next_ < changes_.size() && pending_.size() < window) {
+            const change_entry& entry = changes_[next_];
+            if (next_ >= index && entry.kind == change_kind::added) {
+                pending_.emplace_back(next_, prefetch_item(folder_path_ + L"\\" + entry.path, entry.flags, pool_,
+                                                           calls_, &cancel_));
+            }
+            ++next_;
+        }
+        while (!pending_.empty() && pending_.front().first < index) {
+            co_await pending_.front().second;  // never fails
+            pending_.pop_front();
+        }
+        if (pending_.empty() || pending_.front().first != index)
+            co_return nullptr;
+        auto read = std::move(pending_.front().second);
+        pending_.pop_front();
+        co_return co_await read;
+    }
+
+    // Waits for every read still running; on every way out of the operation.
+    tavik::details::future<void> finish()
+    {
+        while (!pending_.empty()) {
+            co_await pending_.front().second;
+            pending_.pop_front();
+        }
+        next_ = changes_.size();
+    }
+
+private:
+    const change_list& changes_;
+    const std::wstring& folder_path_;
+    file_io_calls& calls_;
+    const tavik::details::cancellation_source& cancel_;
+    page_buffer_pool pool_;
+    std::deque<std::pair<std::size_t, tavik::details::future<std::shared_ptr<prefetched_item>>>> pending_;
+    std::size_t next_ = 0;
+};
+
 } // namespace
 
 tavik::details::future<std::expected<resync_stats, long>> root_folder::optimize(tavik::details::cancellation_source& source,
@@ -236,6 +298,7 @@ tavik::details::future<std::expected<resync_stats, long>> root_folder::optimize(
 
     optimize_context context;
     change_list changes;
+    std::optional<item_reader_ahead> reader_ahead;
     HRESULT failure = S_OK;
     try {
         // Preparation.
@@ -265,15 +328,18 @@ tavik::details::future<std::expected<resync_stats, long>> root_folder::optimize(
                 tavik::details::exclusive_lock_guard guard(store_->store_lock());
                 context.writer.emplace(*store_, block_index(store_->index()), cancel);
             }
-            for (change_entry& entry : changes) {
+            reader_ahead.emplace(changes, folder_path_, *context.reads, cancel);
+            for (std::size_t index = 0; index < changes.size(); ++index) {
+                change_entry& entry = changes[index];
                 if (cancel.is_cancelled())
                     tavik::details::throw_operation_cancelled();
                 const bool is_folder = (entry.flags & change_flags::folder) != 0;
                 switch (entry.kind) {
                 case change_kind::added: {
                     ++(is_folder ? stats.folders_added : stats.files_added);
+                    auto ahead = co_await reader_ahead->take(index);
                     auto taken = co_await ingest_item(context, folder_path_ + L"\\" + entry.path, entry.path,
-                                                      entry.flags);
+                                                      entry.flags, std::move(ahead));
                     if (taken) {
                         entry.basic_info = *taken;
                     } else {
@@ -313,6 +379,8 @@ tavik::details::future<std::expected<resync_stats, long>> root_folder::optimize(
                 }
                 }
             }
+
+            co_await reader_ahead->finish();
 
             // Completion: block files, then the two store files, then the commit in memory.
             block_writer& writer = *context.writer;
@@ -368,6 +436,10 @@ tavik::details::future<std::expected<resync_stats, long>> root_folder::optimize(
         failure = E_OUTOFMEMORY;
     }
 
+    // Reads ahead still running use the change list's paths and the reader's pool.
+    if (reader_ahead)
+        co_await reader_ahead->finish();
+    reader_ahead.reset();
     changes = {};
     restart_idle();
     // An uncommitted writer deletes the block files it wrote (after its compressions ended).

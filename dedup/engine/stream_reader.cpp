@@ -142,4 +142,19 @@ future<std::vector<block_ref>> read_stream_blocks(stream_read_context context, H
     co_return context.sink->take_references();
 }
 
+future<std::vector<block_ref>> cut_stream_data(stream_read_context context, const std::byte* data, std::uint32_t length)
+{
+    if (length == 0)
+        co_return std::vector<block_ref>{};
+    if (context.cancel && context.cancel->is_cancelled())
+        tavik::details::throw_operation_cancelled();
+    gear_chunker chunker(*context.pool, *context.sink);
+    // Pieces as the reader would have fed them.
+    for (std::uint32_t at = 0; at < length; at += piece_length)
+        co_await chunker.feed(data + at, std::int32_t(std::min(piece_length, length - at)));
+    co_await chunker.finish();
+    co_await context.sink->fold_references();
+    co_return context.sink->take_references();
+}
+
 } // namespace dedup

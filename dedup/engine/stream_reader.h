@@ -66,4 +66,11 @@ struct stream_read_context {
 tavik::details::future<std::vector<block_ref>> read_stream_blocks(stream_read_context context, HANDLE file, stream_snapshot taken,
                                                                   bool skip);
 
+// Cuts a stream that was read whole ahead of its turn (`data`, `length` bytes, the file's data as
+// the caller's snapshot describes it) exactly as read_stream_blocks cuts the same bytes read from
+// the file: the same chunks reach the sink, then the sink folds its references.
+// Contract: as read_stream_blocks; `data` stays valid until the future completes.
+tavik::details::future<std::vector<block_ref>> cut_stream_data(stream_read_context context, const std::byte* data,
+                                                               std::uint32_t length);
+
 } // namespace dedup
