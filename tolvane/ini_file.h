@@ -46,6 +46,7 @@ public:
 
         std::wstring_view name() const noexcept { return name_; }
         std::size_t size() const noexcept { return values_.size(); }
+        const std::unordered_map<std::wstring_view, std::wstring_view>& entries() const noexcept { return values_; }
 
     private:
         friend class ini_file_t;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include <tavik/future.h>
 #include <tolvane/action_queue.h>
 
 namespace tolvane {
@@ -33,6 +34,19 @@ inline constexpr wchar_t transaction_description[] = L"Quvan Software Installati
 // export's service): after the kernel rollback that undo runs before the untransacted retry.
 HRESULT run_queues(package& pkg, queue_init& queues, SetupUiInterface* ui, std::wstring& log, std::uint32_t type,
                    bool windows_11);
+
+// One whole installation run of the loaded package on the thread pool: the removal of incompatible
+// products and of a previous version, the queue of the run type, a System Restore point, the
+// queues in a transaction (run_queues), the shell notification, the pending-reboot marker, and the
+// setup log and error box after a failure. The run type and the installation folders are checked
+// before anything is changed.
+//
+// Contract: awaited once; resumes its awaiter on a thread-pool thread. Completes after a successful
+// run; fails with hresult_error 1 after a success that needs a restart, with hresult_error of the
+// run's HRESULT after a failure (everything put back), with installation_exception when an
+// incompatible product could not be removed, and with operation_cancelled when the package's
+// cancellation came before the run began its work. The backup folder is deleted in every case.
+tavik::details::future<void> install_transaction(package& pkg, SetupUiInterface* ui);
 
 // "Quvan Setup Log.txt" in the user's temporary folder.
 std::wstring setup_log_path();

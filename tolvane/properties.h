@@ -29,6 +29,10 @@ public:
     void set(std::wstring_view name, std::wstring_view value);
     // The stored (unexpanded) value, or null.
     const std::wstring* find(std::wstring_view name) const;
+    // Erases the property; nothing when it is not set.
+    void remove(std::wstring_view name) { values_.erase(fold_property_name(name)); }
+    // Every (folded name, stored value) pair.
+    const std::unordered_map<std::wstring, std::wstring>& entries() const noexcept { return values_; }
     std::size_t size() const noexcept { return values_.size(); }
 
     // Empty when the name is not set, else the expansion of its value.

@@ -12,6 +12,7 @@
 #include <lurran/pipe_transport.h>
 #include <tavik/cancellation.h>
 #include <tavik/future.h>
+#include <tolvane/package.h>
 #include <tolvane/setup_ui.h>
 
 #include <windows.h>
@@ -77,14 +78,14 @@ lurran::transports::pipe::create_server_params<> ui_pipe_params(
 struct ui_server_start;
 
 // Serves one client on the pipe. Destroying it stops the serving and blocks until it has ended.
-class ui_server {
+class ui_server final : public package::ui_server_link {
 public:
-    ~ui_server();
+    ~ui_server() override;
     ui_server(const ui_server&) = delete;
     ui_server& operator=(const ui_server&) = delete;
 
     // The process whose connection is served (the one just started); 0: none will come.
-    void serve_process(std::uint32_t process_id);
+    void serve_process(std::uint32_t process_id) override;
 
     // Ends once the served connection has ended (or the listening failed).
     const tavik::details::future<void>& serving() const noexcept { return serving_; }

@@ -97,7 +97,7 @@ struct files_in_use_fixture : ::testing::Test {
     HWND find_dialog()
     {
         HWND dialog = nullptr;
-        wait_until([&] { return (dialog = FindWindowW(L"#32770", L"File Is in Use")) != nullptr; });
+        wait_until([&] { return (dialog = find_shown_dialog(L"File Is in Use")) != nullptr; });
         return dialog;
     }
     bool result() { return tavik::details::wait_blocking_result(std::move(answer)); }

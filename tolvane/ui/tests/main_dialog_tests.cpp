@@ -503,7 +503,7 @@ TEST(MainDialog, WarningDialogStandsBeforeTheRunAndItsCancelStartsNothing)
     host.start(install_type_install);
     PostMessageW(host.window, WM_COMMAND, IDOK, 0);
     HWND warning = nullptr;
-    ASSERT_TRUE(wait_until([&] { return (warning = FindWindowW(L"#32770", L"Close your programs")) != nullptr; }));
+    ASSERT_TRUE(wait_until([&] { return (warning = find_shown_dialog(L"Close your programs")) != nullptr; }));
     HWND go = GetDlgItem(warning, IDOK);
     EXPECT_FALSE(IsWindowEnabled(go));
     EXPECT_EQ(window_text(GetDlgItem(warning, 1002)), L"I've saved all my work and want to continue setup");
@@ -518,7 +518,7 @@ TEST(MainDialog, WarningDialogStandsBeforeTheRunAndItsCancelStartsNothing)
     EXPECT_FALSE(host.on_ui([](main_dialog& d) { return d.busy(); }));
 
     PostMessageW(host.window, WM_COMMAND, IDOK, 0);
-    ASSERT_TRUE(wait_until([&] { return (warning = FindWindowW(L"#32770", L"Close your programs")) != nullptr; }));
+    ASSERT_TRUE(wait_until([&] { return (warning = find_shown_dialog(L"Close your programs")) != nullptr; }));
     PostMessageW(GetDlgItem(warning, 1002), BM_CLICK, 0, 0);
     ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(GetDlgItem(warning, IDOK)) != FALSE; }));
     PostMessageW(warning, WM_COMMAND, IDOK, 0);
@@ -544,7 +544,7 @@ TEST(LicenseDialog, ShowsAPlainDocumentWithoutForeignBytesAndClosesOnlyOnClose)
             t.join();
         }
     } join{shown, dialog};
-    ASSERT_TRUE(wait_until([&] { return (dialog = FindWindowW(L"#32770", L"End User License Agreement")) != nullptr; }));
+    ASSERT_TRUE(wait_until([&] { return (dialog = find_shown_dialog(L"End User License Agreement")) != nullptr; }));
     HWND text = GetDlgItem(dialog, 1014);
     ASSERT_TRUE(wait_until([&] { return GetWindowTextLengthW(text) > 0; }));
     EXPECT_EQ(window_text(text), L"Plain license text");

@@ -37,6 +37,13 @@ inline std::wstring window_text(HWND w)
     return buffer;
 }
 
+// A dialog of that title once it is shown (its controls exist by then).
+inline HWND find_shown_dialog(const wchar_t* title)
+{
+    HWND w = FindWindowW(L"#32770", title);
+    return w && IsWindowVisible(w) ? w : nullptr;
+}
+
 // The engine's side of a run: the test decides when and how it ends.
 struct test_run {
     std::shared_ptr<tavik::details::promise_type_<void>> done = std::make_shared<tavik::details::promise_type_<void>>();
