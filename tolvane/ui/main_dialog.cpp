@@ -759,10 +759,19 @@ void main_dialog::show_more_info() { open(package_.get_property(L"PreviousOSDown
 
 void main_dialog::customize(int form)
 {
-    // The customize dialog needs the feature tree; until it is there the page stays.
-    static_cast<void>(form);
-    if (hooks_.wait_loaded)
-        hooks_.wait_loaded();
+    try {
+        if (hooks_.wait_loaded)
+            hooks_.wait_loaded();
+    } catch (...) {
+        // No feature tree to customize: the page stays, and the run reports the failure.
+        return;
+    }
+    customize_hooks hooks = hooks_.customize;
+    if (!hooks.is_user_admin)
+        hooks.is_user_admin = hooks_.is_user_admin;
+    customize_dialog dialog(package_, form == 1, horizontal_scale, std::move(hooks));
+    if (dialog.run(window()) == IDOK)
+        start_install();
 }
 
 void main_dialog::start_install()

@@ -15,6 +15,7 @@
 #include <tolvane/package.h>
 #include <tolvane/restart_manager_session.h>
 #include <tolvane/setup_ui.h>
+#include <tolvane/ui/customize_dialog.h>
 
 #include <windows.h>
 #include <d2d1.h>
@@ -55,6 +56,8 @@ struct main_dialog_hooks {
     std::function<UINT(HWND)> dpi_for_window;
     // IsUserAnAdmin. Empty: the shell's.
     std::function<bool()> is_user_admin;
+    // The customize dialog's platform calls.
+    customize_hooks customize;
     // The Restart Manager; null: the system's.
     platform::restart_manager::restart_manager_calls* restart_manager = nullptr;
 };

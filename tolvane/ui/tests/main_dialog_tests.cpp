@@ -574,3 +574,32 @@ TEST(MainDialog, LicenseDocumentIsTerminatedAndItsCodePageChosen)
 }
 
 } // namespace
+
+namespace {
+
+TEST(MainDialog, CustomizeOkStartsTheRunWithTheChosenFolderAndCancelKeepsThePage)
+{
+    window_host host;
+    host.pkg.properties().set(L"INSTALLDIR", L"C:\\Default\\");
+    host.hooks.customize.drive_type = [](const std::wstring&) { return UINT(DRIVE_FIXED); };
+    host.start(install_type_install);
+    PostMessageW(host.window, WM_COMMAND, 1031, 0);
+    HWND dialog = nullptr;
+    ASSERT_TRUE(wait_until([&] { return (dialog = find_shown_dialog(L"Customize Installation")) != nullptr; }));
+    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_TRUE(wait_until([&] { return !IsWindow(dialog); }));
+    EXPECT_EQ(host.run.starts, 0);
+
+    PostMessageW(host.window, WM_COMMAND, 1031, 0);
+    ASSERT_TRUE(wait_until([&] { return (dialog = find_shown_dialog(L"Customize Installation")) != nullptr; }));
+    SendMessageW(GetDlgItem(dialog, 1005), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"C:\\Chosen"));
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(wait_until([&] { return host.run.ui.load() != nullptr; }));
+    EXPECT_EQ(host.pkg.get_property(L"INSTALLDIR", false), L"C:\\Chosen\\");
+    host.run.succeed();
+    ASSERT_TRUE(wait_until([&] { return page_of(host).find(L"installed") != std::wstring::npos; }));
+    PostMessageW(host.window, WM_COMMAND, 1035, 0);
+    ASSERT_TRUE(host.ended());
+}
+
+} // namespace
