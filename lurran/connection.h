@@ -439,10 +439,6 @@ private:
         core_->cancellation.cancel();
         // Nothing will write any more: later calls fail at once instead of waiting in the queue.
         core_->queue.close();
-        // Nothing will read an answer any more either: a call queued just before the close would
-        // otherwise wait for one until the owner shuts the connection down, and an owner that
-        // waits for that call never does.
-        core_->fail_pending_calls();
         if (first)
             notify_closed(hr);
     }

@@ -159,12 +159,25 @@ ui_server_start start_ui_server(SetupUiInterface& ui, feature_selection_source s
     return {std::move(server), std::move(name)};
 }
 
-ui_proxy::ui_proxy(std::wstring_view pipe_name)
+ui_proxy::ui_proxy(std::wstring_view pipe_name) : closed_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
-    connection_.start(lurran::transports::pipe::connect_pipe(L".", pipe_name, std::chrono::seconds(5), 3));
+    if (!closed_)
+        throw_last_error();
+    auto transport = lurran::transports::pipe::connect_pipe(L".", pipe_name, std::chrono::seconds(5), 3);
+    HANDLE closed = closed_.get();
+    connection_.close_handler().assign([this, closed](HRESULT) {
+        connection_.shutdown();
+        SetEvent(closed);
+    });
+    connection_.start(std::move(transport));
 }
 
-ui_proxy::~ui_proxy() { connection_.shutdown(); }
+ui_proxy::~ui_proxy()
+{
+    connection_.shutdown();
+    // The close handler runs exactly once after the connection has ended, on a pool thread.
+    WaitForSingleObject(closed_.get(), INFINITE);
+}
 
 void ui_proxy::set_progress_range(std::uint32_t steps)
 {

@@ -10,6 +10,7 @@
 #include <lurran/connection.h>
 #include <lurran/interface.h>
 #include <lurran/pipe_transport.h>
+#include <tavik/unique_handle.h>
 #include <tavik/cancellation.h>
 #include <tavik/future.h>
 #include <tolvane/package.h>
@@ -134,6 +135,10 @@ public:
 
 private:
     ui_client_connection connection_;
+    // Signalled once the connection's close handler has run. A call still waiting when the window's
+    // process goes away is failed by the shutdown the handler makes (nothing else would answer it);
+    // the destructor waits for the handler, which uses the connection.
+    tavik::unique_handle closed_;
 };
 
 } // namespace tolvane
