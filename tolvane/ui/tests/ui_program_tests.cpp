@@ -223,3 +223,36 @@ TEST_F(UiProgram, PerMachineInstallRunsInTheCopyWithTheFolderAndFeaturesChosenIn
     PostMessageW(w, WM_COMMAND, 1035, 0);
     EXPECT_EQ(finish(), 0u);
 }
+
+TEST_F(UiProgram, CancellingThePerMachineRunRollsTheCopyBackAndClosesTheWindow)
+{
+    HWND w = start(L"-machine");
+    ASSERT_TRUE(w);
+    // Posted together: the cancel is there before the copy reports its first progress.
+    PostMessageW(w, WM_COMMAND, IDOK, 0);
+    PostMessageW(w, WM_CLOSE, 0, 0);
+    EXPECT_EQ(finish(), 0u);
+    const std::string host_log = read_text(log);
+    // The copy ends with its failure (9 once the engine maps E_ABORT for a copy, 4 until then); the
+    // window closes either way instead of showing the failure.
+    EXPECT_TRUE(host_log.find("exit 9 copy") != std::string::npos || host_log.find("exit 4 copy") != std::string::npos)
+        << host_log;
+    EXPECT_NE(host_log.find("exit 0 window"), std::string::npos) << host_log;
+    EXPECT_FALSE(exists(app + L"\\app.txt"));
+}
+
+TEST_F(UiProgram, ACopyWhosePipeIsMissingEndsWithFour)
+{
+    std::wstring line = L"\"" + bin_folder() + L"\\tolvane_ui_host.exe\" -machine -silent --allow-error --type 1 --server "
+                        L"{00000000-1111-2222-3333-444444444444} --source \"" + package + L"\"";
+    std::wstring env = environment();
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                               nullptr, &si, &process));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(finish(), 4u);
+    // A missing pipe is reported at once, not after three waits.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(14));
+    EXPECT_FALSE(exists(app + L"\\app.txt"));
+}
