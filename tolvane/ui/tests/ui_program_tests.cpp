@@ -127,7 +127,8 @@ protected:
     // Starts the host and returns its window once shown.
     HWND start(const std::wstring& arguments)
     {
-        std::wstring line = L"\"" + bin_folder() + L"\\tolvane_ui_host.exe\" " + arguments;
+        // Without the installer mutex: the tests run beside each other and beside the engine's.
+        std::wstring line = L"\"" + bin_folder() + L"\\tolvane_ui_host.exe\" --allow-parallel " + arguments;
         std::wstring env = environment();
         STARTUPINFOW si{};
         si.cb = sizeof(si);
