@@ -120,6 +120,7 @@ TEST_F(files_in_use_fixture, LinesGoAsTheirProcessesEndAndTheLastClosesAsRetry)
     HWND dialog = find_dialog();
     ASSERT_TRUE(dialog);
     ASSERT_TRUE(wait_until([&] { return lines_of(dialog).size() == 2; }));
+    save_screenshot(dialog, L"files-in-use-dialog");
     EXPECT_EQ(lines_of(dialog), (std::vector<std::wstring>{L"Editor (Process ID: " + std::to_wstring(a.pid()) + L")",
                                                          L"Editor (Process ID: " + std::to_wstring(b.pid()) + L")"}));
     a.end();

@@ -298,6 +298,8 @@ TEST(MainDialog, EveryKindOfFailureShowsTheFailurePageWithItsCode)
         ASSERT_TRUE(wait_until([&] { return host.run.ui.load() != nullptr; }));
         c.end(host.run);
         ASSERT_TRUE(wait_until([&] { return page_of(host).starts_with(L"Setup has failed"); })) << c.name;
+        if (std::string_view(c.name) == "hresult")
+            save_screenshot(host.window, L"failure-page");
         const std::wstring page = page_of(host);
         EXPECT_NE(page.find(L"(" + c.expected_code + L")]]]"), std::wstring::npos) << page.c_str();
         auto buttons = buttons_of(host);
@@ -426,6 +428,7 @@ TEST(MainDialog, ARequiredRebootCountsDownAndRebootsAfterThirtyTicks)
     ASSERT_EQ(buttons.size(), 2u);
     EXPECT_EQ(buttons[0].id, 1036);
     EXPECT_EQ(buttons[0].text, L"Reboot Now (30 s)");
+    save_screenshot(host.window, L"reboot-page");
     EXPECT_EQ(buttons[1].id, 1035);
     EXPECT_EQ(host.on_ui([](main_dialog& d) { return d.check_boxes().size(); }), 0u);
     EXPECT_EQ(LOWORD(host.on_ui([](main_dialog& d) { return SendMessageW(d.window(), DM_GETDEFID, 0, 0); })), 1036);
@@ -548,6 +551,7 @@ TEST(LicenseDialog, ShowsAPlainDocumentWithoutForeignBytesAndClosesOnlyOnClose)
     HWND text = GetDlgItem(dialog, 1014);
     ASSERT_TRUE(wait_until([&] { return GetWindowTextLengthW(text) > 0; }));
     EXPECT_EQ(window_text(text), L"Plain license text");
+    save_screenshot(dialog, L"license-dialog");
     EXPECT_TRUE(GetWindowLongW(text, GWL_STYLE) & ES_READONLY);
     // A notification of the control, or another id, does not close it.
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(1014, EN_SETFOCUS), reinterpret_cast<LPARAM>(text));

@@ -175,8 +175,10 @@ TEST_F(UiProgram, PerUserInstallByClicksLeavesTheUncheckedFeatureOut)
     HWND w = start(L"");
     ASSERT_TRUE(w);
     EXPECT_EQ(window_text(w), L"Quvan Tolvane UI Test Setup Package");
+    save_screenshot(w, L"install-page");
     PostMessageW(w, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(completed(w));
+    save_screenshot(w, L"completion-page");
     const std::wstring failure = exists(temp + L"\\Quvan Setup Log.txt") ? setup_log() : std::wstring();
     EXPECT_TRUE(exists(app + L"\\app.txt")) << read_text(log) << std::string(failure.begin(), failure.end());
     EXPECT_TRUE(exists(app + L"\\data.bin"));
@@ -205,6 +207,7 @@ TEST_F(UiProgram, PerMachineInstallRunsInTheCopyWithTheFolderAndFeaturesChosenIn
     HWND customize = shown_dialog(L"Customize Installation");
     ASSERT_TRUE(customize);
     SendMessageW(GetDlgItem(customize, 1005), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(chosen.c_str()));
+    save_screenshot(customize, L"customize-install-form");
     // The docs feature (second item) checked with the space bar.
     HWND tree = GetDlgItem(customize, 1007);
     HTREEITEM first = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));

@@ -9,6 +9,9 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <wincodec.h>
+
+#include <filesystem>
 
 #include <chrono>
 #include <functional>
@@ -35,6 +38,69 @@ inline std::wstring window_text(HWND w)
     wchar_t buffer[512] = {};
     GetWindowTextW(w, buffer, 512);
     return buffer;
+}
+
+// A screenshot of a window from the screen into the build's artifacts folder (a record of the run;
+// nothing is compared).
+inline void save_screenshot(HWND window, const std::wstring& name)
+{
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const auto dir = std::filesystem::path(exe).parent_path() / L"artifacts" / L"tolvane-ui";
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+    Sleep(150); // let the window paint
+    RECT r{};
+    GetWindowRect(window, &r);
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    if (w <= 0 || h <= 0)
+        return;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    IWICImagingFactory* wic = nullptr;
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (bitmap && bits &&
+        SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&wic)))) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+        SelectObject(memory, old);
+        // The screen has no alpha: opaque pixels.
+        auto* pixel = static_cast<BYTE*>(bits);
+        for (int i = 0; i < w * h; ++i)
+            pixel[i * 4 + 3] = 0xFF;
+        IWICStream* stream = nullptr;
+        IWICBitmapEncoder* encoder = nullptr;
+        IWICBitmapFrameEncode* frame = nullptr;
+        const std::wstring path = (dir / (name + L".png")).wstring();
+        if (SUCCEEDED(wic->CreateStream(&stream)) && SUCCEEDED(stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE)) &&
+            SUCCEEDED(wic->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
+            SUCCEEDED(encoder->Initialize(stream, WICBitmapEncoderNoCache)) &&
+            SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) && SUCCEEDED(frame->Initialize(nullptr)) &&
+            SUCCEEDED(frame->SetSize(static_cast<UINT>(w), static_cast<UINT>(h)))) {
+            WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGRA;
+            const UINT stride = static_cast<UINT>(w) * 4;
+            if (SUCCEEDED(frame->SetPixelFormat(&format)) &&
+                SUCCEEDED(frame->WritePixels(static_cast<UINT>(h), stride, stride * static_cast<UINT>(h), static_cast<BYTE*>(bits))))
+                frame->Commit(), encoder->Commit();
+        }
+        if (frame)
+            frame->Release();
+        if (encoder)
+            encoder->Release();
+        if (stream)
+            stream->Release();
+        wic->Release();
+    }
+    if (SUCCEEDED(init))
+        CoUninitialize();
+    if (bitmap)
+        DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
 }
 
 // A dialog of that title once it is shown (its controls exist by then).
