@@ -355,7 +355,9 @@ bool main_dialog::on_init_dialog(message_record& m)
             if (SUCCEEDED(wic_->CreateBitmapScaler(&scaler)) &&
                 SUCCEEDED(scaler->Initialize(icon, static_cast<UINT>(80 * horizontal_scale),
                                              static_cast<UINT>(80 * vertical_scale),
-                                             WICBitmapInterpolationModeFant)) &&
+                                             get_windows_version().at_least_10
+                                                 ? static_cast<WICBitmapInterpolationMode>(4) // high-quality cubic
+                                                 : WICBitmapInterpolationModeFant)) &&
                 SUCCEEDED(wic_->CreateFormatConverter(&converter)) &&
                 SUCCEEDED(converter->Initialize(scaler, GUID_WICPixelFormat32bppPBGRA, WICBitmapDitherTypeNone, nullptr,
                                                 0.0, WICBitmapPaletteTypeCustom))) {
