@@ -347,11 +347,15 @@ tavik::details::future<pipe_transport> create_server(std::wstring_view name, tav
             try {
                 co_await op.with(nullptr, 0);
                 ULONG client = 0;
+                std::uint32_t expected = params.client_process_id;
+                if (params.later_client_process_id)
+                    expected = co_await *params.later_client_process_id;
                 // A client of another process than the one expected is turned away like one that
                 // has already left: it must neither get the instance nor end the listening.
-                if (params.client_process_id == 0 ||
-                    (GetNamedPipeClientProcessId(transport.native_handle(), &client) &&
-                     client == params.client_process_id))
+                if (!params.later_client_process_id && expected == 0)
+                    break;
+                if (expected != 0 && GetNamedPipeClientProcessId(transport.native_handle(), &client) &&
+                    client == expected)
                     break;
             } catch (const traceable_error& e) {
                 // A client that connected and closed again before the call leaves the instance

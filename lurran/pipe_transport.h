@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -116,6 +117,11 @@ struct create_server_params {
     // Non-zero: only a client of this process id is handed out; any other client is disconnected
     // and the instance waits for the next one.
     std::uint32_t client_process_id = 0;
+    // Non-null: the process id of the only client to hand out, given after the instance exists
+    // (the listener starts the process that will connect only once its name is taken). A client
+    // that connects before the id is known waits for it; any other is disconnected as above, and
+    // the id 0 turns every client away.
+    std::shared_ptr<tavik::details::promise_type_<std::uint32_t>> later_client_process_id;
 };
 
 // Creates one instance of \\.\pipe\<name> (byte mode, local clients only) and completes with a

@@ -124,8 +124,14 @@ public:
     void set_product_root(HKEY root) noexcept { product_root_ = root; }
 
     // Serves the user interface to an elevated copy on a new pipe: returns the server (which stops
-    // serving when released) and sets the pipe name. Set by the program that has the pipe.
-    using ui_server_starter = std::function<std::shared_ptr<void>(SetupUiInterface* ui, package& pkg, std::wstring& pipe)>;
+    // serving when released) and sets the pipe name. Set by the program that has the pipe. The
+    // server serves only the process named by serve_process (the copy just started).
+    struct ui_server_link {
+        virtual ~ui_server_link() = default;
+        virtual void serve_process(std::uint32_t process_id) = 0;
+    };
+    using ui_server_starter =
+        std::function<std::shared_ptr<ui_server_link>(SetupUiInterface* ui, package& pkg, std::wstring& pipe)>;
     void set_ui_server_starter(ui_server_starter start) { start_ui_server_ = std::move(start); }
     const ui_server_starter& ui_server() const noexcept { return start_ui_server_; }
 

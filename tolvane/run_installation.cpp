@@ -62,7 +62,7 @@ tavik::details::future<void> run_elevated(package& pkg, SetupUiInterface* ui)
     if (options.silent)
         throw_hresult(E_FAIL);
     pkg.close_installer_mutex();
-    std::shared_ptr<void> server;
+    std::shared_ptr<package::ui_server_link> server;
     std::wstring pipe;
     if (pkg.ui_server())
         server = pkg.ui_server()(ui, pkg, pipe);
@@ -77,6 +77,8 @@ tavik::details::future<void> run_elevated(package& pkg, SetupUiInterface* ui)
     info.nShow = SW_SHOWDEFAULT;
     if (!ShellExecuteExW(&info) || !info.hProcess)
         throw hresult_error(hresult_from_win32(elevation_required));
+    if (server)
+        server->serve_process(GetProcessId(info.hProcess));
     DWORD code = 0;
     try {
         co_await wait_for_handle(info.hProcess);
