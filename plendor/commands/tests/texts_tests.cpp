@@ -116,8 +116,11 @@ TEST(Texts, Versions)
     EXPECT_EQ(format_version_line(own), L"Version 1.03.00.0177");
     EXPECT_EQ(update_question_text({1, 3, 1, 5}), L"Tovalind 1.03.01.0005 is available. Do you want to upgrade now?");
     EXPECT_EQ(make_installer_command_line(L"C:\\t\\{AB}", 0x1234), L"\"C:\\t\\{AB}\" --wait-process 4660");
-    // The test program has no version resource.
-    EXPECT_EQ(read_own_version(), version_t{});
+    // The test program's own version resource.
+    EXPECT_EQ(read_own_version(), own);
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    EXPECT_EQ(read_own_version(reinterpret_cast<HMODULE>(0x1)), version_t{}); // no such module
 }
 
 } // namespace
