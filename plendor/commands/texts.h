@@ -10,6 +10,9 @@
 #include <string>
 #include <string_view>
 
+// The maker's web site: the about box's link, the online help and the update check.
+inline constexpr std::wstring_view site_address = L"https://www.quvan-software.com/";
+
 // Caption of every message box of the utility.
 inline constexpr std::wstring_view message_box_caption = L"Quvan Software Tovalind Beta";
 

@@ -21,7 +21,7 @@
 #include <string_view>
 
 // The update site; tests give their own server's address.
-inline constexpr std::wstring_view update_site_address = L"https://www.quvan-software.com/";
+inline constexpr std::wstring_view update_site_address = site_address;
 
 // The query answer is small; more than this is no answer of the update site.
 inline constexpr std::size_t update_answer_limit = 64 * 1024;
