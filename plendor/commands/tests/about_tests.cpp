@@ -45,6 +45,9 @@ class UrlRecorder {
 public:
     UrlRecorder()
     {
+        // The open command is the prefix's, shared with the test processes running beside this one.
+        lock_ = CreateMutexW(nullptr, FALSE, L"plendor-commands-tests-url-recorder");
+        WaitForSingleObject(lock_, INFINITE);
         wchar_t exe[MAX_PATH];
         GetModuleFileNameW(nullptr, exe, MAX_PATH);
         const fs::path stub = fs::path(exe).parent_path() / L"plendor_stub_installer.exe";
@@ -76,6 +79,8 @@ public:
         RegCloseKey(key_);
         std::error_code ignored;
         fs::remove(log_, ignored);
+        ReleaseMutex(lock_);
+        CloseHandle(lock_);
     }
 
     // The command line the recorder got, or empty when nothing came within the time.
@@ -94,6 +99,7 @@ public:
     void clear() { fs::remove(log_); }
 
 private:
+    HANDLE lock_ = nullptr;
     HKEY key_ = nullptr;
     std::optional<std::wstring> old_;
     fs::path log_;

@@ -12,11 +12,41 @@
 
 namespace ui_test {
 
+// A visible dialog of this process with the title (any title when null). Tests of other
+// processes show dialogs with the same titles at the same time.
+inline HWND find_own_dialog(const wchar_t* title)
+{
+    struct search {
+        const wchar_t* title;
+        HWND found;
+    } s{title, nullptr};
+    EnumWindows(
+        [](HWND w, LPARAM context) -> BOOL {
+            auto* s = reinterpret_cast<search*>(context);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (pid != GetCurrentProcessId() || !IsWindowVisible(w))
+                return TRUE;
+            wchar_t cls[16] = {};
+            GetClassNameW(w, cls, 16);
+            if (std::wstring_view(cls) != L"#32770")
+                return TRUE;
+            wchar_t text[256] = {};
+            GetWindowTextW(w, text, 256);
+            if (s->title && std::wstring_view(text) != s->title)
+                return TRUE;
+            s->found = w;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
 inline HWND wait_for_dialog(const wchar_t* title, int ms = 10000)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
-        HWND w = FindWindowW(L"#32770", title);
+        HWND w = find_own_dialog(title);
         if (w && IsWindowVisible(w))
             return w;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
