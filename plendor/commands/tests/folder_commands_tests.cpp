@@ -1,6 +1,8 @@
+#include "fake_folder_server.h"
 #include "ui_driver.h"
 
 #include <plendor/commands/folder_commands.h>
+#include <plendor/commands/repo_calls.h>
 #include <plendor/commands/texts.h>
 
 #include <ostrel/scope_guards.h>
@@ -542,6 +544,55 @@ TEST_F(FolderCommands, DeleteCases)
         EXPECT_EQ(boxes.seen()[0].text, format_error_text(L"Unable to delete folder: {0} ({1ub016x}).", 0x80070005));
         EXPECT_EQ(host_.list.size(), 1u);
         EXPECT_TRUE(host_.enabled);
+    }
+}
+
+TEST_F(FolderCommands, OptimizeOverThePipeWithAnAbsentAndADyingFolderServer)
+{
+    pipe_folder_services services([](std::wstring) { return later(1, 0L); }, [](std::wstring, bool) { return later(1, 0L); });
+    struct pipe_host : fake_host {
+        folder_services* real = nullptr;
+        folder_services& services() override { return *real; }
+    };
+    pipe_host host;
+    host.real = &services;
+    const std::wstring folder = L"c:\\plendor tests\\optimize" + std::to_wstring(GetCurrentProcessId());
+    host.list = {folder};
+    host.selection = 0;
+    {
+        box_driver boxes({IDOK});
+        run(optimize_selected_folder(host));
+        ASSERT_TRUE(wait_until([&] { return boxes.count() == 1; }, 3000));
+        EXPECT_EQ(boxes.seen()[0].text,
+                  format_error_text(L"Error occurred during folder optimization: {0} ({1ub016x})", 0x80070002));
+        EXPECT_TRUE(host.enabled);
+    }
+    {
+        repo_test::fake_folder_server server(folder, repo_test::fake_folder_server::mode::die);
+        box_driver boxes({IDOK});
+        bool disabled_during = false;
+        auto f = optimize_selected_folder(host);
+        disabled_during = !host.enabled;
+        run(std::move(f));
+        ASSERT_TRUE(wait_until([&] { return boxes.count() == 1; }, 3000));
+        EXPECT_EQ(boxes.seen()[0].text,
+                  format_error_text(L"Error occurred during folder optimization: {0} ({1ub016x})", 0x800704C7));
+        EXPECT_TRUE(disabled_during);
+        EXPECT_TRUE(host.enabled);
+    }
+    {
+        repo_test::fake_folder_server server(folder, repo_test::fake_folder_server::mode::answer);
+        std::wstring result;
+        std::thread driver([&] {
+            if (HWND r = wait_for_dialog(L"Operation Result")) {
+                result = window_text(r);
+                press_escape(r);
+            }
+        });
+        run(optimize_selected_folder(host));
+        driver.join();
+        EXPECT_EQ(result, L"Operation Result");
+        EXPECT_EQ(server.resyncs, 1);
     }
 }
 
