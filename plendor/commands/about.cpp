@@ -96,14 +96,15 @@ about_dialog::about_dialog(std::wstring title, std::wstring product, std::wstrin
                                    }),
                         on_message(WM_SETCURSOR,
                                    [this](message_record& m) {
-                                       if (LOWORD(m.lparam) != HTCLIENT)
+                                       if (LOWORD(m.lparam) != HTCLIENT ||
+                                           reinterpret_cast<HWND>(m.wparam) != window())
                                            return false;
                                        POINT p{};
                                        GetCursorPos(&p);
                                        ScreenToClient(window(), &p);
-                                       if (!over_link(p))
-                                           return false;
-                                       SetCursor(LoadCursorW(nullptr, IDC_HAND));
+                                       // The arrow elsewhere: the dialog class need not have a
+                                       // cursor of its own, and the hand must not linger.
+                                       SetCursor(LoadCursorW(nullptr, over_link(p) ? IDC_HAND : IDC_ARROW));
                                        m.result = TRUE;
                                        return true;
                                    }),

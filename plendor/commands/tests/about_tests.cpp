@@ -135,7 +135,9 @@ TEST(About, HandCursorOnlyOverTheLinkAndAClickOpensTheSite)
     UrlRecorder recorder;
     owner_window owner(100, 100, 700, 500);
     about_dialog box(L"About " + std::wstring(product_title), std::wstring(product_title));
+    // Whether the cursor became the hand, and the dialog's own hit test, at each point.
     LRESULT over_link = -1, over_title = -1, over_logo = -1;
+    std::vector<bool> hits;
     bool logo = false, version_line = false;
     std::wstring title, opened, opened_by_title_click;
     std::thread driver([&] {
@@ -149,12 +151,18 @@ TEST(About, HandCursorOnlyOverTheLinkAndAClickOpensTheSite)
         const POINT link = point_on_line(box, count - 1, 4);
         const POINT heading = point_on_line(box, 0, 4);
         const POINT logo_point{20, 20};
+        AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(d, nullptr), TRUE);
         for (auto [p, result] : {std::pair{link, &over_link}, std::pair{heading, &over_title}, std::pair{logo_point, &over_logo}}) {
             POINT screen = p;
             ClientToScreen(d, &screen);
             SetCursorPos(screen.x, screen.y);
-            *result = SendMessageW(d, WM_SETCURSOR, reinterpret_cast<WPARAM>(d), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+            SendMessageW(d, WM_SETCURSOR, reinterpret_cast<WPARAM>(d), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+            // The cursor the UI thread set, through its input state shared with this thread (the
+            // screen's cursor belongs to whatever window of any process lies under the pointer).
+            *result = GetCursor() == LoadCursorW(nullptr, IDC_HAND) ? 1 : 0;
+            hits.push_back(box.over_link(p));
         }
+        AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(d, nullptr), FALSE);
         PostMessageW(d, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(heading.x, heading.y));
         PostMessageW(d, WM_LBUTTONUP, 0, MAKELPARAM(heading.x, heading.y));
         opened_by_title_click = recorder.wait_for_command_line(500);
@@ -171,6 +179,7 @@ TEST(About, HandCursorOnlyOverTheLinkAndAClickOpensTheSite)
     EXPECT_EQ(over_link, TRUE);
     EXPECT_EQ(over_title, FALSE);
     EXPECT_EQ(over_logo, FALSE);
+    EXPECT_EQ(hits, (std::vector<bool>{true, false, false}));
     EXPECT_EQ(opened_by_title_click, L"");
     EXPECT_NE(opened.find(L"\"https://www.quvan-software.com/\""), std::wstring::npos) << opened;
     const auto plain = Ostrel::d2d::parse_markup_ranges(about_main_text(product_title, read_own_version())).plain;
