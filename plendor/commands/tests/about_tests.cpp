@@ -156,6 +156,14 @@ TEST(About, HandCursorOnlyOverTheLinkAndAClickOpensTheSite)
             POINT screen = p;
             ClientToScreen(d, &screen);
             SetCursorPos(screen.x, screen.y);
+            // Wine moves the pointer through the X server: wait until the position reads back.
+            wait_until(
+                [&] {
+                    POINT now{};
+                    GetCursorPos(&now);
+                    return now.x == screen.x && now.y == screen.y;
+                },
+                1000);
             SendMessageW(d, WM_SETCURSOR, reinterpret_cast<WPARAM>(d), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
             // The cursor the UI thread set, through its input state shared with this thread (the
             // screen's cursor belongs to whatever window of any process lies under the pointer).
