@@ -75,7 +75,7 @@ bool is_same_or_inside(std::wstring_view candidate, std::wstring_view listed) no
            candidate[listed.size()] == L'\\';
 }
 
-void lower_case_in_place(std::wstring& text) noexcept
+void folder_paths::lower_case_in_place(std::wstring& text) noexcept
 {
     if (!text.empty())
         CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
@@ -213,7 +213,7 @@ void check_known_folder(std::wstring_view candidate, const KNOWNFOLDERID& id, bo
     } catch (...) {
         folder = *where;
     }
-    lower_case_in_place(folder);
+    folder_paths::lower_case_in_place(folder);
     if (candidate == folder)
         throw known_folder{};
     if (subtree) {

@@ -25,8 +25,11 @@ bool is_volume_root(std::wstring_view path) noexcept;
 // The candidate equals the listed folder, or lies below it: unit by unit, case-sensitive.
 bool is_same_or_inside(std::wstring_view candidate, std::wstring_view listed) noexcept;
 
-// Each UTF-16 unit through the user's default lower-case mapping.
+namespace folder_paths {
+// Each UTF-16 unit through the user's default lower-case mapping. (In a namespace of its own: the
+// main window has a global one of the same name.)
 void lower_case_in_place(std::wstring& text) noexcept;
+} // namespace folder_paths
 
 // A drive path ("C:\...") or a UNC path ("\\server\share..."), also behind "\\?\" or "\\.\";
 // never a drive-relative ("C:x"), rooted ("\x") or relative one.

@@ -52,7 +52,7 @@ std::optional<std::wstring> folder_verb_form(std::wstring_view path)
 {
     try {
         std::wstring form = canonical_folder_path(path);
-        lower_case_in_place(form);
+        folder_paths::lower_case_in_place(form);
         return form;
     } catch (const traceable_error&) {
         return std::nullopt;
@@ -139,7 +139,7 @@ future<void> run_convert_command(folder_command_host& host, std::wstring path)
         message_box(main, L"Converting a volume root is prohibited.", MB_ICONERROR);
         co_return;
     }
-    lower_case_in_place(folder);
+    folder_paths::lower_case_in_place(folder);
     for (const std::wstring& listed : host.folders()) {
         if (is_same_or_inside(folder, listed)) {
             message_box(main, L"Deduplicated folder cannot be created inside another deduplicated folder.",

@@ -10,6 +10,7 @@
 // throughout; the last report always arrives.
 
 #include <plendor/commands/commands_resources.h>
+#include <plendor/commands/progress.h>
 
 #include <ostrel/d2d/d2dsupport.h>
 #include <ostrel/d2d/markup.h>
@@ -28,15 +29,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-class progress {
-public:
-    virtual ~progress() = default;
-    // Callable from any thread while the owner holds the target.
-    virtual void set_stage(std::wstring_view stage) = 0;
-    // total 0: the stage has no known total yet.
-    virtual void set_progress(std::uint64_t done, std::uint64_t total) = 0;
-};
 
 // The system time in 100-ns units; tests give their own clock.
 using progress_clock = std::function<std::uint64_t()>;

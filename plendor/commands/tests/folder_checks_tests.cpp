@@ -47,7 +47,7 @@ TEST(FolderChecks, SameOrInsideTable)
 std::wstring checked_form(const wchar_t* path)
 {
     std::wstring p = canonical_folder_path(path);
-    lower_case_in_place(p);
+    folder_paths::lower_case_in_place(p);
     return p;
 }
 

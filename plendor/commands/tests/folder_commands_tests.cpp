@@ -218,7 +218,7 @@ protected:
     }
     static std::wstring lower(std::wstring s)
     {
-        lower_case_in_place(s);
+        folder_paths::lower_case_in_place(s);
         return s;
     }
 };
