@@ -241,17 +241,25 @@ tavik::details::future<message_t> pipe_transport::read()
         throw_hresult(e_invalidarg);
 
     // A body of up to one piece (every body the product sends) is allocated once, at its full
-    // size. A longer one grows with the bytes that actually arrive, doubling each time: otherwise
-    // a header alone, which any local user can send, would commit max_body_size of this
-    // process's memory per connection for a body that never comes.
+    // size. A longer one grows only with the bytes that have actually arrived: otherwise a header
+    // alone, which any local user can send, would commit max_body_size of this process's memory
+    // per connection for a body that never comes. It grows to hold everything already waiting in
+    // the pipe (the sender has usually written most of a large body by then), or doubles when
+    // less is waiting; growing in small steps would copy the body into fresh memory many times.
+    // Each read asks for the whole room left, so a large body takes a few reads, not one per
+    // piece: every pipe operation costs a round trip and a completion.
     const std::size_t size = h.body_size;
     std::vector<std::byte> body;
     body.reserve(std::min<std::size_t>(size, piece_size));
     while (body.size() < size) {
         const std::size_t at = body.size();
-        const DWORD want = DWORD(std::min<std::size_t>(size - at, piece_size));
-        if (body.capacity() - at < want)
-            body.reserve(std::min(size, std::max(body.capacity() * 2, at + want)));
+        if (body.capacity() <= at) {
+            DWORD waiting = 0;
+            if (!PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &waiting, nullptr))
+                waiting = 0; // the read below reports what is wrong with the pipe
+            body.reserve(std::min(size, std::max({body.capacity() * 2, at + piece_size, at + waiting})));
+        }
+        const DWORD want = DWORD(std::min(size, body.capacity()) - at);
         body.resize(at + want);
         DWORD n;
         try {
