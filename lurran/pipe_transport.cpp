@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <vector>
+#include <utility>
 
 namespace lurran::details::pipe {
 
@@ -169,7 +170,9 @@ pipe_transport::pipe_transport(pipe_transport&& other) noexcept
     : pipe_(std::move(other.pipe_)),
       io_(std::move(other.io_)),
       cancellation_(std::move(other.cancellation_)),
-      server_side_(other.server_side_)
+      server_side_(other.server_side_),
+      carried_(std::move(other.carried_)),
+      carried_at_(std::exchange(other.carried_at_, 0))
 {
     other.cancellation_ = tavik::details::cancellation_source(nullptr);
 }
@@ -183,6 +186,8 @@ pipe_transport& pipe_transport::operator=(pipe_transport&& other) noexcept
         cancellation_ = std::move(other.cancellation_);
         other.cancellation_ = tavik::details::cancellation_source(nullptr);
         server_side_ = other.server_side_;
+        carried_ = std::move(other.carried_);
+        carried_at_ = std::exchange(other.carried_at_, 0);
     }
     return *this;
 }
@@ -192,6 +197,27 @@ void pipe_transport::close() noexcept
     cancellation_ = tavik::details::cancellation_source(nullptr);
     io_.reset();
     pipe_.reset();
+    carried_.clear();
+    carried_at_ = 0;
+}
+
+std::size_t pipe_transport::take_carried(std::byte* to, std::size_t most) noexcept
+{
+    const std::size_t n = std::min(most, carried_.size() - carried_at_);
+    if (n != 0)
+        std::memcpy(to, carried_.data() + carried_at_, n);
+    carried_at_ += n;
+    if (carried_at_ == carried_.size()) {
+        carried_.clear();
+        carried_at_ = 0;
+    }
+    return n;
+}
+
+void pipe_transport::carry(const std::byte* from, std::size_t size)
+{
+    if (size != 0)
+        carried_.insert(carried_.end(), from, from + size);
 }
 
 void pipe_transport::link_cancellation(const tavik::details::cancellation_source& parent)
@@ -220,13 +246,16 @@ tavik::details::future<message_t> pipe_transport::read()
     io_operation op(*this, cancellation_, io_operation::kind::read);
 
     // The header may arrive in more than one piece; a peer that stops (closes, or sends an empty
-    // write) inside it has sent a malformed frame.
+    // write) inside it has sent a malformed frame. A header and a small body usually arrive
+    // together: a read asks for both at once (every pipe operation costs a round trip), and what
+    // it gets beyond the header is carried to the body, or to the next frame.
     std::byte header[frame_header_size];
-    DWORD have = 0;
+    std::byte staging[frame_header_size + small_body_size];
+    std::size_t have = take_carried(header, frame_header_size);
     while (have < frame_header_size) {
         DWORD n;
         try {
-            n = co_await op.with(header + have, DWORD(frame_header_size) - have);
+            n = co_await op.with(staging, DWORD(sizeof staging));
         } catch (const traceable_error& e) {
             if (have != 0 && e.code() == hresult_from_win32(ERROR_BROKEN_PIPE))
                 throw_hresult(e_invalidarg);
@@ -234,24 +263,54 @@ tavik::details::future<message_t> pipe_transport::read()
         }
         if (n == 0)
             throw_hresult(e_invalidarg);
-        have += n;
+        const std::size_t used = std::min<std::size_t>(n, frame_header_size - have);
+        std::memcpy(header + have, staging, used);
+        have += used;
+        carry(staging + used, n - used);
     }
     frame_header h = decode_frame_header(header);
     if (h.body_size > max_body_size)
         throw_hresult(e_invalidarg);
 
     // A body of up to one piece (every body the product sends) is allocated once, at its full
-    // size. A longer one grows with the bytes that actually arrive, doubling each time: otherwise
-    // a header alone, which any local user can send, would commit max_body_size of this
-    // process's memory per connection for a body that never comes.
+    // size. A longer one grows only with the bytes that have actually arrived: otherwise a header
+    // alone, which any local user can send, would commit max_body_size of this process's memory
+    // per connection for a body that never comes. It grows to hold everything already waiting in
+    // the pipe (the sender has usually written most of a large body by then), or doubles when
+    // less is waiting; growing in small steps would copy the body into fresh memory many times.
+    // Each read asks for the whole room left, so a large body takes a few reads, not one per
+    // piece: every pipe operation costs a round trip and a completion.
     const std::size_t size = h.body_size;
     std::vector<std::byte> body;
     body.reserve(std::min<std::size_t>(size, piece_size));
+    body.resize(std::min(size, carried_.size() - carried_at_));
+    take_carried(body.data(), body.size());
     while (body.size() < size) {
         const std::size_t at = body.size();
-        const DWORD want = DWORD(std::min<std::size_t>(size - at, piece_size));
-        if (body.capacity() - at < want)
-            body.reserve(std::min(size, std::max(body.capacity() * 2, at + want)));
+        if (size - at <= sizeof staging) {
+            // The rest of a small body: read with whatever follows it.
+            DWORD n;
+            try {
+                n = co_await op.with(staging, DWORD(sizeof staging));
+            } catch (const traceable_error& e) {
+                if (e.code() == hresult_from_win32(ERROR_BROKEN_PIPE))
+                    throw_hresult(e_invalidarg);
+                throw;
+            }
+            if (n == 0)
+                throw_hresult(e_invalidarg);
+            const std::size_t used = std::min<std::size_t>(n, size - at);
+            body.insert(body.end(), staging, staging + used);
+            carry(staging + used, n - used);
+            continue;
+        }
+        if (body.capacity() <= at) {
+            DWORD waiting = 0;
+            if (!PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &waiting, nullptr))
+                waiting = 0; // the read below reports what is wrong with the pipe
+            body.reserve(std::min(size, std::max({body.capacity() * 2, at + piece_size, at + waiting})));
+        }
+        const DWORD want = DWORD(std::min(size, body.capacity()) - at);
         body.resize(at + want);
         DWORD n;
         try {

@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lurran::details::pipe {
 
@@ -86,6 +87,12 @@ private:
     io_operation* reading_ = nullptr;
     io_operation* writing_ = nullptr;
     handler_slot<void()> issue_hook_;
+    // Bytes a read took in beyond the frame it was reading (the start of the next frame), used
+    // first by the next read; only the reading coroutine touches them.
+    std::vector<std::byte> carried_;
+    std::size_t carried_at_ = 0;
+    std::size_t take_carried(std::byte* to, std::size_t most) noexcept;
+    void carry(const std::byte* from, std::size_t size);
 };
 
 } // namespace lurran::details::pipe

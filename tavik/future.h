@@ -10,7 +10,11 @@
 //   `co_await resume_on_thread_pool()`.
 // - Cancellation: before every co_await the coroutine tests its promise's cancelled flag, which a
 //   cancellation_token bound to it sets (cancellation.h), and raises operation_cancelled instead of
-//   awaiting. A coroutine without a token never sees the flag set.
+//   awaiting. A coroutine without a token never sees the flag set. A future is the exception: its
+//   coroutine has already started when the test is made (`co_await f()` calls f first), and its
+//   frame may use what the awaiting coroutine owns (a transport, a buffer, a local). A cancelled
+//   coroutine therefore still waits for a future it awaits to complete, discards the result, and
+//   then raises operation_cancelled; an operation bound to the same source ends promptly.
 // - An exception that leaves the body is stored and rethrown to the awaiter; a future dropped
 //   unawaited lets the coroutine run to its end and discards its result or exception.
 // - The result is published only when the coroutine reaches its final suspension, after its locals
@@ -99,6 +103,18 @@ concept awaiter_like = requires(std::remove_cvref_t<A>& a) { a.await_ready(); };
 
 } // namespace await_detail
 
+template <class F>
+struct future_traits {
+    static constexpr bool is_future = false;
+};
+template <class T>
+struct future_traits<future<T>> {
+    static constexpr bool is_future = true;
+    using value_type = T;
+};
+template <class T>
+class checked_future_awaiter;
+
 class promise_base {
 public:
     // Set to 1 by a cancellation token bound to this coroutine when its source is cancelled. Read
@@ -113,12 +129,15 @@ public:
     template <class A>
     decltype(auto) await_transform(A&& awaitable)
     {
-        if (is_cancelled())
-            throw_operation_cancelled();
-        if constexpr (!await_detail::has_co_await<A> && await_detail::awaiter_like<A>)
-            return awaiter_ref<std::remove_reference_t<A>>{awaitable};
-        else
-            return std::forward<A>(awaitable);
+        if constexpr (future_traits<std::remove_cvref_t<A>>::is_future) {
+            // Never abandoned once started: see the contract at the top of this file.
+            return checked_future_awaiter<typename future_traits<std::remove_cvref_t<A>>::value_type>(
+                awaitable.promise(), is_cancelled());
+        } else {
+            if (is_cancelled())
+                throw_operation_cancelled();
+            return await_transform_checked(std::forward<A>(awaitable));
+        }
     }
 
     auto await_transform(const this_promise_t&) noexcept
@@ -130,6 +149,16 @@ public:
             promise_base* await_resume() const noexcept { return promise; }
         };
         return awaiter{this};
+    }
+
+private:
+    template <class A>
+    decltype(auto) await_transform_checked(A&& awaitable)
+    {
+        if constexpr (!await_detail::has_co_await<A> && await_detail::awaiter_like<A>)
+            return awaiter_ref<std::remove_reference_t<A>>{awaitable};
+        else
+            return std::forward<A>(awaitable);
     }
 };
 
@@ -389,6 +418,34 @@ public:
 
 private:
     handle_type handle_;
+};
+
+// Awaits a future from a coroutine with the cancellation test: `cancelled` is the awaiting
+// coroutine's flag as it was tested. A cancelled awaiter still waits for the future's coroutine to
+// end, then raises operation_cancelled and leaves the result (or the exception) to the future.
+template <class T>
+class checked_future_awaiter {
+public:
+    checked_future_awaiter(promise_type_<T>& promise, bool cancelled) noexcept : promise_(&promise), cancelled_(cancelled)
+    {
+    }
+    bool await_ready() const noexcept { return promise_->is_ready(); }
+    bool await_suspend(std::coroutine_handle<> handle) noexcept
+    {
+        node_.handle = handle;
+        return promise_->add_waiter(node_);
+    }
+    T await_resume()
+    {
+        if (cancelled_)
+            throw_operation_cancelled();
+        return promise_->take_result();
+    }
+
+private:
+    promise_type_<T>* promise_;
+    bool cancelled_;
+    waiter_node node_;
 };
 
 template <class T>

@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -78,6 +79,56 @@ TEST(PipeTransport, LargeFramesBetweenTwoLibraryEnds)
     ASSERT_TRUE(raw.write(f.data() + 5, f.size() - 5));
     ASSERT_TRUE(wait_for(r2, 5000ms));
     EXPECT_EQ(wait_blocking_result(std::move(r2)).body, make_bytes({1, 2, 3}));
+}
+
+// A read takes in whatever has arrived, which may be several frames and the start of the next:
+// each frame still comes out whole and in order, whichever way the bytes were cut.
+TEST(PipeTransport, FramesSharingOneWriteComeOutWholeAndInOrder)
+{
+    const std::vector<bytes> bodies = {make_bytes({1, 2, 3, 4}), {}, pattern(1000, 3), pattern(1500, 4), pattern(70000, 5),
+                                       make_bytes({9})};
+    bytes stream;
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        const bytes f = frame_bytes(std::uint32_t(i), 0x100 + std::uint32_t(i), bodies[i]);
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    // Cut points: everything at once, inside a header, inside a small body, inside the large body.
+    for (std::size_t cut : {stream.size(), std::size_t(14), std::size_t(16 + 12 + 12 + 500), std::size_t(stream.size() - 30000)}) {
+        SCOPED_TRACE(cut);
+        auto [server, client] = accept_raw_client(unique_pipe_name(L"shared"));
+        // Written beside the reads: the pipe's buffer does not hold the whole stream.
+        std::atomic<bool> written{false};
+        std::thread writer([&, c = &client] {
+            bool ok = c->write(stream.data(), cut);
+            if (ok && cut < stream.size()) {
+                Sleep(30);
+                ok = c->write(stream.data() + cut, stream.size() - cut);
+            }
+            written = ok;
+        });
+        for (std::size_t i = 0; i < bodies.size(); ++i) {
+            auto r = server.read();
+            if (!wait_for(r, 5000ms)) {
+                ADD_FAILURE() << "frame " << i << " never came";
+                break;
+            }
+            message_t m;
+            try {
+                m = wait_blocking_result(std::move(r));
+            } catch (...) {
+                ADD_FAILURE() << "frame " << i << " failed";
+                break;
+            }
+            EXPECT_EQ(m.call_word(), std::uint32_t(i));
+            EXPECT_EQ(m.method_id(), 0x100 + std::uint32_t(i));
+            EXPECT_EQ(m.body, bodies[i]) << i;
+        }
+        // A writer still blocked on a failed round is released by the closed pipe.
+        if (HasFailure())
+            server.close();
+        writer.join();
+        EXPECT_TRUE(written.load() || HasFailure());
+    }
 }
 
 TEST(PipeTransport, PeerStoppingInsideAFrameIsAMalformedFrame)

@@ -219,6 +219,77 @@ TEST(cancellation, bound_coroutine_raises_at_its_next_await)
     EXPECT_THROW(wait_blocking_result(std::move(f)), operation_cancelled);
 }
 
+// `co_await f()` starts f before the awaiting coroutine tests its flag. A cancel that lands in
+// between must not leave f running on alone: its frame uses what the awaiting coroutine owns.
+TEST(cancellation, a_future_started_before_the_test_is_awaited_before_raising)
+{
+    cancellation_source source;
+    auto release = std::make_shared<promise_type_<void>>();
+    bool child_done = false;
+    auto child = [](cancellation_source src, std::shared_ptr<promise_type_<void>> gate, bool& done) -> future<int> {
+        src.cancel(); // after the start, before the awaiting coroutine tests its flag
+        co_await *gate;
+        done = true;
+        co_return 7;
+    };
+    auto parent = [&]() -> future<int> {
+        cancellation_token token(source, co_await this_promise);
+        co_return co_await child(source, release, child_done);
+    };
+    future<int> f = parent();
+    EXPECT_FALSE(f.is_ready());
+    complete_async(release);
+    EXPECT_THROW(wait_blocking_result(std::move(f)), operation_cancelled);
+    EXPECT_TRUE(child_done);
+}
+
+// Bounded stress of the same race with real threads: a loop reads from an operation that uses the
+// loop's own buffer and completes on the thread pool, while another thread cancels the loop's
+// source at a varying moment. Every operation must have ended before the loop does.
+TEST(cancellation, stress_cancel_racing_the_start_of_an_awaited_operation)
+{
+    struct buffer {
+        std::atomic<int> users{0};
+        std::atomic<bool> gone{false};
+    };
+    // The operation: leaves the caller's thread, then writes into the caller's buffer.
+    static constexpr auto operation = [](buffer* into) -> future<void> {
+        ++into->users;
+        co_await resume_on_thread_pool();
+        Sleep(0);
+        if (into->gone.load())
+            ++into->users; // a use after the owner has ended: counted below
+        --into->users;
+    };
+    constexpr int rounds = 300;
+    std::atomic<int> late{0};
+    for (int i = 0; i < rounds; ++i) {
+        cancellation_source source;
+        auto state = std::make_shared<buffer>();
+        auto loop = [](cancellation_source src, std::shared_ptr<buffer> owned) -> future<void> {
+            cancellation_token token(src, co_await this_promise);
+            struct end_of_owner {
+                buffer* b;
+                ~end_of_owner() { b->gone.store(true); }
+            } owner{owned.get()};
+            for (;;)
+                co_await operation(owned.get());
+        };
+        future<void> f = loop(source, state);
+        const auto cancel_at = std::chrono::steady_clock::now() + std::chrono::microseconds((i % 10) * 15);
+        while (std::chrono::steady_clock::now() < cancel_at) {
+        }
+        source.cancel();
+        EXPECT_THROW(wait_blocking_result(std::move(f)), operation_cancelled);
+        // Whatever an abandoned operation would still do, it does within a moment.
+        if (state->users.load() != 0) {
+            eventually([&] { return state->users.load() == 0; }, std::chrono::milliseconds(200));
+            ++late;
+        }
+    }
+    EXPECT_EQ(late, 0);
+}
+
 TEST(cancellation, subscription_ends_a_pending_operation)
 {
     // The pattern of a pipe read or a queue pop: the operation's own subscription completes it.

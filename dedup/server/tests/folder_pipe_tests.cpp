@@ -530,14 +530,7 @@ TEST_F(FolderPipe, GarbageFromAPeerEndsOnlyThatPeer)
 // Bounded stress: clients connecting, calling and leaving while the folder stops at a varying
 // moment. Every round ends: the listener completes, the last client connection releases the stop
 // lock, and no client is left waiting.
-//
-// Disabled: about one run in three ends in an access violation inside the cancellation library
-// while a client connection is destroyed as the server closes its end (~connection -> shutdown ->
-// cancellation_source::cancel -> cancel_locked, a write through a freed token or coroutine while
-// the linked children are cancelled), and with it, crashes in the server's handlers. The race is
-// in the runtime's linked cancellation, not in the folder pipe; run it with
-// --gtest_also_run_disabled_tests once that is fixed.
-TEST(FolderPipeStress, DISABLED_StopRacingClientsEndsEveryRound)
+TEST(FolderPipeStress, StopRacingClientsEndsEveryRound)
 {
     for (int round = 0; round < 12; ++round) {
         auto root = Ostrel::com::make<fake_root>();

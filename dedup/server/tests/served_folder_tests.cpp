@@ -13,8 +13,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +27,9 @@ namespace {
 using namespace std::chrono_literals;
 using dedup::api::RepoInterface;
 using test_support::bytes;
+
+// What an application sees when the provider of a projected item has stopped.
+constexpr long virtualization_unavailable = 369;
 
 std::wstring program_beside(const wchar_t* name)
 {
@@ -282,6 +288,122 @@ TEST_F(ServedFolder, InfoAndRecoverThroughThePipe)
     ASSERT_EQ(read.exit_code, 0) << read.output;
     ASSERT_TRUE(test_support::file_exists(out)) << read.output << recovered.output;
     EXPECT_EQ(test_support::read_file(out), contents_.at(L"Sub\\note.txt"));
+    EXPECT_EQ(stop_server(), 0);
+}
+
+// A stop through the pipe while readers in other processes wait for data: each read either
+// completes with the right bytes or ends with the virtualization going away; none hangs, and the
+// server still ends with its closing line.
+TEST_F(ServedFolder, AStopWhileReadsArePendingEndsEveryReadAndTheServer)
+{
+    bytes big(24u << 20);
+    std::uint64_t state = 11;
+    for (auto& b : big) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        b = std::byte(state >> 56);
+    }
+    add(L"big.bin", big);
+    ASSERT_EQ(server_test::run_dedup(L"--nologo --optimize " + in_quotes(folder_)).exit_code, 0);
+
+    // Readers one after another on three threads until the server has ended, so that the stop
+    // (half a second after the request) finds reads in flight.
+    struct outcome {
+        long code;
+        bool right_bytes;
+        std::string output;
+    };
+    std::mutex lock;
+    std::vector<outcome> outcomes;
+    std::atomic<bool> ended{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&, t] {
+            for (int n = 0; !ended.load(); ++n) {
+                const std::wstring name = t == 2 ? L"mixed.bin" : L"big.bin";
+                const std::wstring out = base_ / (L"pending-" + std::to_wstring(t) + L"-" + std::to_wstring(n));
+                started_program reader(program_beside(L"projfs_client.exe"),
+                                       L"read " + in_quotes(folder_ + L"\\" + name) + L" --out " + in_quotes(out));
+                outcome o{reader.wait(60s), false, reader.output()};
+                if (o.code == 0)
+                    o.right_bytes = test_support::read_file(out) == contents_.at(name);
+                DeleteFileW(out.c_str());
+                std::lock_guard guard(lock);
+                outcomes.push_back(std::move(o));
+            }
+        });
+    }
+    std::this_thread::sleep_for(300ms);
+    const long server_exit = stop_server();
+    ended = true;
+    for (auto& reader : readers)
+        reader.join();
+    EXPECT_EQ(server_exit, 0);
+
+    int completed = 0;
+    int cut_off = 0;
+    for (const auto& o : outcomes) {
+        ASSERT_NE(o.code, -1) << "a reader hangs";
+        if (o.code == 0) {
+            ++completed;
+            EXPECT_TRUE(o.right_bytes);
+        } else {
+            EXPECT_TRUE(o.code == virtualization_unavailable || o.code == ERROR_OPERATION_ABORTED)
+                << o.code << " " << o.output;
+            // A read in flight at the stop: its command cancelled, or its request left unanswered.
+            if (o.code == ERROR_OPERATION_ABORTED || o.output.find("stopped before it answered") != std::string::npos)
+                ++cut_off;
+        }
+    }
+    std::printf("reads: %d completed, %d cut off by the stop, %zu in all\n", completed, cut_off, outcomes.size());
+    // Three readers never pause, and a read of the large file outlasts the half second before the
+    // stop: the stop meets at least one of them.
+    EXPECT_GE(cut_off, 1);
+    const std::string log = log_text(log_);
+    EXPECT_NE(log.find("Server has been stopped successfully."), std::string::npos) << log;
+    EXPECT_EQ(log.find("failed with error"), std::string::npos) << log;
+}
+
+// A projected file overwritten with contents of the same size and then given a last write time
+// older than the one the store holds (as a copy that keeps the source's times does): the next
+// optimize takes the new contents in and hands the file back, and the new contents are what the
+// projection serves.
+TEST_F(ServedFolder, AnOverwriteWithAnOlderTimeSurvivesTheHandBack)
+{
+    ASSERT_EQ(server_test::run_dedup(L"--nologo --optimize " + in_quotes(folder_)).exit_code, 0);
+    const std::wstring path = folder_ + L"\\a.bin";
+    FILETIME original{};
+    {
+        HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(GetFileTime(h, nullptr, nullptr, &original));
+        CloseHandle(h);
+    }
+
+    const bytes fresh = test_support::to_bytes(std::string(300000, 'b'));
+    const std::wstring source = base_ / L"fresh.bin";
+    test_support::write_file(source, fresh);
+    const auto written = client(L"write " + in_quotes(path) + L" --from " + in_quotes(source));
+    ASSERT_EQ(written.exit_code, 0) << written.output;
+    {
+        ULARGE_INTEGER older{{original.dwLowDateTime, original.dwHighDateTime}};
+        older.QuadPart -= 864000000000ull; // a day earlier
+        const FILETIME time{older.LowPart, older.HighPart};
+        HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &time));
+        CloseHandle(h);
+    }
+
+    const auto optimized = server_test::run_dedup(L"--nologo --optimize --purge-placeholders " + in_quotes(folder_));
+    ASSERT_EQ(optimized.exit_code, 0) << optimized.output;
+    const std::wstring out = base_ / L"after-hand-back";
+    const auto read = client(L"read " + in_quotes(path) + L" --out " + in_quotes(out));
+    ASSERT_EQ(read.exit_code, 0) << read.output;
+    EXPECT_TRUE(test_support::read_file(out) == fresh);
+    const auto state = client(L"state " + in_quotes(path));
+    EXPECT_EQ(state.exit_code, 0) << state.output;
     EXPECT_EQ(stop_server(), 0);
 }
 
