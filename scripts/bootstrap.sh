@@ -74,7 +74,11 @@ zdir=$(find . -maxdepth 1 -type d -name '7zip-*' | head -n1)
 mkdir -p obj/7z
 for f in 7zAlloc 7zArcIn 7zBuf 7zBuf2 7zCrc 7zCrcOpt 7zDec 7zFile 7zStream Bcj2 Bra Bra86 BraIA64 \
          CpuArch Delta Lzma2Dec LzmaDec Ppmd7 Ppmd7Dec; do
-    $cc -O2 -DZ7_PPMD_SUPPORT -DZ7_EXTRACT_ONLY -c "$zdir/C/$f.c" -o "obj/7z/$f.o"
+    # The LZMA decoder is the installer's extraction speed: built with -O3 (its assembly variant
+    # needs an assembler the machine does not have).
+    opt=-O2
+    case $f in LzmaDec | Lzma2Dec) opt=-O3 ;; esac
+    $cc $opt -DZ7_PPMD_SUPPORT -DZ7_EXTRACT_ONLY -c "$zdir/C/$f.c" -o "obj/7z/$f.o"
 done
 $ar rcs "$work/lib/lib7zdec.a" obj/7z/*.o
 cp "$zdir"/C/*.h "$work/include/7z/"

@@ -164,7 +164,7 @@ std::uint64_t read_pending_reboot()
 {
     std::uint64_t value = 0;
     DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_CURRENT_USER, ravelwin_key, pending_reboot_value, RRF_RT_REG_QWORD, nullptr, &value, &size)
+    if (RegGetValueW(HKEY_CURRENT_USER, pending_reboot_key().c_str(), pending_reboot_value, RRF_RT_REG_QWORD, nullptr, &value, &size)
         != ERROR_SUCCESS)
         return 0;
     return value;
@@ -173,7 +173,7 @@ std::uint64_t read_pending_reboot()
 bool write_pending_reboot(std::uint64_t boot)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, ravelwin_key, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, pending_reboot_key().c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
                         nullptr, &key, nullptr)
         != ERROR_SUCCESS)
         return false;
@@ -181,6 +181,31 @@ bool write_pending_reboot(std::uint64_t boot)
                     == ERROR_SUCCESS;
     RegCloseKey(key);
     return ok;
+}
+
+namespace {
+
+std::wstring test_host_setting(const wchar_t* name)
+{
+    wchar_t value[256];
+    const DWORD n = GetEnvironmentVariableW(name, value, 256);
+    return n > 0 && n < 256 ? std::wstring(value, n) : std::wstring();
+}
+
+} // namespace
+
+std::wstring pending_reboot_key()
+{
+    std::wstring key = test_host_setting(L"TOLVANE_TEST_PENDING_REBOOT_KEY");
+    return key.empty() ? std::wstring(ravelwin_key) : key;
+}
+
+DWORD wait_process_bound()
+{
+    const std::wstring text = test_host_setting(L"TOLVANE_TEST_WAIT_PROCESS_MS");
+    if (text.empty() || text.size() > 9 || text.find_first_not_of(L"0123456789") != std::wstring::npos)
+        return 60000;
+    return static_cast<DWORD>(std::stoul(text));
 }
 
 } // namespace tolvane

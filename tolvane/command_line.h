@@ -76,4 +76,11 @@ bool is_reboot_pending(std::uint64_t stored, std::uint64_t boot) noexcept;
 std::uint64_t read_pending_reboot();
 bool write_pending_reboot(std::uint64_t boot);
 
+// --- settings of a test host, read from the environment it starts the installer with
+// The key under HKCU that holds the pending-reboot marker: ravelwin_key, or the key named by
+// TOLVANE_TEST_PENDING_REBOOT_KEY, so that runs side by side do not see each other's marker.
+std::wstring pending_reboot_key();
+// How long --wait-process waits, in milliseconds: 60 seconds, or TOLVANE_TEST_WAIT_PROCESS_MS.
+DWORD wait_process_bound();
+
 } // namespace tolvane

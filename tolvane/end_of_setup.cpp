@@ -17,8 +17,9 @@ public:
     continue_dialog()
     {
         using namespace Ostrel::windows::impl;
-        install(message_map(end_dialog_on(continue_after_logoff), end_dialog_on(continue_after_restart),
-                            end_dialog_on(IDCANCEL)));
+        // Ends with the chosen control's id (the framework's end-dialog entry always ends with 2).
+        auto end_with = [this](int id) { return on_command(static_cast<std::uint16_t>(id), [this, id] { EndDialog(window(), id); }); };
+        install(message_map(end_with(continue_after_logoff), end_with(continue_after_restart), end_with(IDCANCEL)));
     }
 };
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <windows.h>
@@ -367,49 +368,75 @@ void extract_archive(const std::wstring& archive, const std::wstring& target, co
         }
         return path;
     };
-    // Writes one file whole, with its time and attributes. Called by one thread at a time.
-    auto write_entry = [&](UInt32 i, const Byte* data, std::size_t size) {
-        const std::wstring& name = names[i];
-        const std::wstring path = entry_path(name);
-        HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (out == INVALID_HANDLE_VALUE)
-            fail_last_error(name, L"a file that can be created");
+    // An entry's file while it is written; one not finished (a failure, a stopped decoder) is
+    // removed, so that no file cut short or with wrong bytes stays behind.
+    struct entry_file {
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        std::wstring path;
+        entry_file() = default;
+        entry_file(const entry_file&) = delete;
+        entry_file& operator=(const entry_file&) = delete;
+        ~entry_file()
+        {
+            if (handle != INVALID_HANDLE_VALUE) {
+                const DWORD e = GetLastError();
+                CloseHandle(handle);
+                DeleteFileW(path.c_str());
+                SetLastError(e);
+            }
+        }
+    };
+    auto open_entry = [&](UInt32 i, entry_file& f) {
+        f.path = entry_path(names[i]);
+        f.handle = CreateFileW(f.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f.handle == INVALID_HANDLE_VALUE)
+            fail_last_error(names[i], L"a file that can be created");
+    };
+    auto write_bytes = [&](UInt32 i, entry_file& f, const Byte* data, std::size_t size) {
         std::size_t written = 0;
-        bool ok = true;
-        while (ok && written < size) {
+        while (written < size) {
             DWORD piece = static_cast<DWORD>(std::min<std::size_t>(write_piece, size - written));
             DWORD n = 0;
-            ok = WriteFile(out, data + written, piece, &n, nullptr) && n == piece;
-            if (ok)
-                written += n;
-            else if (GetLastError() == ERROR_SUCCESS)
-                SetLastError(ERROR_HANDLE_DISK_FULL);
+            if (!WriteFile(f.handle, data + written, piece, &n, nullptr) || n != piece) {
+                // A file cut short (a full disk) is not an installed file.
+                if (GetLastError() == ERROR_SUCCESS)
+                    SetLastError(ERROR_HANDLE_DISK_FULL);
+                fail_last_error(names[i], L"the whole file written");
+            }
+            written += n;
         }
-        if (!ok) {
-            // A file cut short (a full disk) is not an installed file.
-            const DWORD e = GetLastError();
-            CloseHandle(out);
-            SetLastError(e);
-            fail_last_error(name, L"the whole file written");
-        }
+    };
+    // Gives the written file its time and attributes.
+    auto finish_entry = [&](UInt32 i, entry_file& f) {
         if (SzBitWithVals_Check(&r.db.MTime, i)) {
             FILETIME t{r.db.MTime.Vals[i].Low, r.db.MTime.Vals[i].High};
-            SetFileTime(out, nullptr, nullptr, &t); // the time is a courtesy: a failure loses no data
+            SetFileTime(f.handle, nullptr, nullptr, &t); // the time is a courtesy: a failure loses no data
         }
-        if (!CloseHandle(out))
-            fail_last_error(name, L"a file that can be closed");
+        if (!CloseHandle(std::exchange(f.handle, INVALID_HANDLE_VALUE))) {
+            const DWORD e = GetLastError();
+            DeleteFileW(f.path.c_str());
+            SetLastError(e);
+            fail_last_error(names[i], L"a file that can be closed");
+        }
         if (SzBitWithVals_Check(&r.db.Attribs, i)) {
             constexpr DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
                                    | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
             const DWORD a = r.db.Attribs.Vals[i] & kept;
-            SetFileAttributesW(path.c_str(), a ? a : FILE_ATTRIBUTE_NORMAL);
+            SetFileAttributesW(f.path.c_str(), a ? a : FILE_ATTRIBUTE_NORMAL);
         }
+    };
+    // Writes one file whole. Called by one thread at a time.
+    auto write_entry = [&](UInt32 i, const Byte* data, std::size_t size) {
+        entry_file f;
+        open_entry(i, f);
+        write_bytes(i, f, data, size);
+        finish_entry(i, f);
     };
 
     std::vector<char> done(count, 0);
-    // Decodes an LZMA2 folder while a second thread writes each of its files as soon as its bytes are
-    // there and match their checksum.
+    // Decodes an LZMA2 folder while a second thread writes its files as their bytes come; a file whose
+    // checksum does not match is removed and ends the extraction.
     auto stream_folder = [&](UInt32 folder, const CSzFolder& info, UInt32 starting_entry) {
         const UInt64 unpack = SzAr_GetFolderUnpackSize(&r.db.db, folder);
         if (unpack > SIZE_MAX / 2)
@@ -432,11 +459,22 @@ void extract_archive(const std::wstring& archive, const std::wstring& target, co
                     const std::size_t length = static_cast<std::size_t>(SzArEx_GetFileSize(&r.db, j));
                     if (offset > size || length > size - offset)
                         fail(hresult_from_win32(ERROR_FILE_CORRUPT), names[j], L"an entry inside its decoded block");
-                    if (!progress.wait_for(offset + length))
-                        return; // the decoder stopped; it says why
-                    if (SzBitWithVals_Check(&r.db.CRCs, j) && CrcCalc(out.get() + offset, length) != r.db.CRCs.Vals[j])
+                    // Written piece by piece as the decoder gets there, so that little is left to
+                    // write when it ends; a checksum that does not match removes the file.
+                    entry_file f;
+                    open_entry(j, f);
+                    UInt32 crc = CRC_INIT_VAL;
+                    for (std::size_t have = 0; have < length;) {
+                        const std::size_t upto = std::min(length, have + write_piece);
+                        if (!progress.wait_for(offset + upto))
+                            return; // the decoder stopped; it says why
+                        crc = CrcUpdate(crc, out.get() + offset + have, upto - have);
+                        write_bytes(j, f, out.get() + offset + have, upto - have);
+                        have = upto;
+                    }
+                    if (SzBitWithVals_Check(&r.db.CRCs, j) && CRC_GET_DIGEST(crc) != r.db.CRCs.Vals[j])
                         fail(sz_error_text::code(SZ_ERROR_CRC), names[j], sz_error_text::text(SZ_ERROR_CRC));
-                    write_entry(j, out.get() + offset, length);
+                    finish_entry(j, f);
                     done[j] = 1;
                 }
             } catch (...) {

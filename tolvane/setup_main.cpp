@@ -80,7 +80,7 @@ std::int32_t setup_main(int show, std::wstring package_folder, const setup_hooks
     setup_options& options = pkg.options();
 
     if (options.wait_process) {
-        if (WaitForSingleObject(options.wait_process.get(), 60000) == WAIT_TIMEOUT)
+        if (WaitForSingleObject(options.wait_process.get(), wait_process_bound()) == WAIT_TIMEOUT)
             return -1;
     }
     if (const std::uint64_t boot = get_boot_time(); boot != 0 && is_reboot_pending(read_pending_reboot(), boot)) {

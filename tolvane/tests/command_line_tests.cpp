@@ -109,11 +109,30 @@ TEST(CommandLine, PendingRebootWithinTenSeconds)
     }
     EXPECT_FALSE(is_reboot_pending(boot, 0));
 
-    // Written now, read back within the same session: pending.
-    const std::uint64_t before = read_pending_reboot();
+    // Written now, read back within the same session: pending. The marker is this test's own; the
+    // installer's key is left to the runs of the program.
+    const std::wstring key = L"Software\\Tolvane tests\\PendingReboot-" + std::to_wstring(GetCurrentProcessId());
+    EXPECT_EQ(pending_reboot_key(), ravelwin_key);
+    SetEnvironmentVariableW(L"TOLVANE_TEST_PENDING_REBOOT_KEY", key.c_str());
+    EXPECT_EQ(pending_reboot_key(), key);
+    EXPECT_EQ(read_pending_reboot(), 0u);
     ASSERT_TRUE(write_pending_reboot(get_boot_time()));
     EXPECT_TRUE(is_reboot_pending(read_pending_reboot(), get_boot_time()));
-    write_pending_reboot(before);
+    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    SetEnvironmentVariableW(L"TOLVANE_TEST_PENDING_REBOOT_KEY", nullptr);
+}
+
+TEST(CommandLine, WaitProcessBoundOfATestHost)
+{
+    const std::pair<const wchar_t*, DWORD> cases[] = {
+        {nullptr, 60000}, {L"500", 500}, {L"0", 0}, {L"", 60000}, {L"5s", 60000}, {L"-1", 60000}, {L"9999999999", 60000},
+    };
+    for (const auto& [text, bound] : cases) {
+        SCOPED_TRACE(text ? text : L"(unset)");
+        SetEnvironmentVariableW(L"TOLVANE_TEST_WAIT_PROCESS_MS", text);
+        EXPECT_EQ(wait_process_bound(), bound);
+    }
+    SetEnvironmentVariableW(L"TOLVANE_TEST_WAIT_PROCESS_MS", nullptr);
 }
 
 TEST(CommandLine, VersionsCategoryAndGuids)

@@ -8,6 +8,7 @@
 #include <testing/support/test_support.h>
 
 #include <ostrel/registry_ex.h>
+#include <tolvane/command_line.h>
 
 #include <functional>
 #include <string>
@@ -77,9 +78,12 @@ protected:
     std::wstring app = dir / L"app";
     std::wstring menu = dir / L"menu";
     HKEY root = HKEY_CURRENT_USER;
+    // Each test's own pending-reboot marker, so that one test's marker ends no other test's run.
+    std::wstring reboot_key = L"Software\\Tolvane tests\\" + app_id;
 
     void SetUp() override
     {
+        SetEnvironmentVariableW(L"TOLVANE_TEST_PENDING_REBOOT_KEY", reboot_key.c_str());
         test_support::make_folder(package);
         test_support::make_folder(temp);
         for (const wchar_t* name : {L"icon.png", L"setup.exe"})
@@ -87,6 +91,9 @@ protected:
     }
     void TearDown() override
     {
+        RegDeleteTreeW(HKEY_CURRENT_USER, reboot_key.c_str());
+        SetEnvironmentVariableW(L"TOLVANE_TEST_PENDING_REBOOT_KEY", nullptr);
+        SetEnvironmentVariableW(L"TOLVANE_TEST_WAIT_PROCESS_MS", nullptr);
         for (HKEY r : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE})
             RegDeleteTreeW(r, (uninstall_base + app_id).c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Classes\\CLSID\\" + clsid).c_str());
@@ -165,14 +172,14 @@ protected:
 
     // The working copy started on the package: its exit code. Tests run in parallel, so none takes
     // the installer's single-instance mutex.
-    DWORD run(const std::wstring& arguments, const std::wstring& folder = {})
+    DWORD run(const std::wstring& arguments, const std::wstring& folder = {}, bool inherit = false)
     {
         std::wstring line = L"\"" + package + L"\\setup.exe\" --allow-parallel " + arguments;
         std::wstring env = environment(true, folder.empty() ? package : folder);
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
-        EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+        EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, inherit, CREATE_UNICODE_ENVIRONMENT, env.data(),
                                    nullptr, &si, &pi));
         EXPECT_EQ(WaitForSingleObject(pi.hProcess, 240000), WAIT_OBJECT_0);
         DWORD code = 0xDEAD;
@@ -419,6 +426,37 @@ TEST_F(InstallerProgram, TheWorkingCopyWaitsForTheProcessGivenToTheLauncher)
         SetEvent(event);
     });
     CloseHandle(event);
+    expect_installed("application version 1\r\n");
+}
+
+TEST_F(InstallerProgram, TheWorkingCopyGivesUpOnAProcessThatDoesNotEnd)
+{
+    make_package(4, L"v1");
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    SetEnvironmentVariableW(L"TOLVANE_TEST_WAIT_PROCESS_MS", L"500"); // in place of the minute
+    const std::wstring handle = std::to_wstring(reinterpret_cast<std::uintptr_t>(event));
+    EXPECT_EQ(run(L"-silent --wait-process " + handle, {}, true), 0xFFFFFFFFu);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CloseHandle(event);
+    EXPECT_FALSE(exists(app));
+    EXPECT_FALSE(key_exists(root, entry()));
+}
+
+TEST_F(InstallerProgram, APendingRebootEndsTheRunBeforeAnything)
+{
+    make_package(4, L"v1");
+    // A marker of this session (as a run that left files for the restart writes it).
+    ASSERT_TRUE(tolvane::write_pending_reboot(tolvane::get_boot_time()));
+    EXPECT_EQ(run(L"-silent"), 6u);
+    EXPECT_FALSE(exists(app));
+    EXPECT_FALSE(key_exists(root, entry()));
+    EXPECT_FALSE(exists(log_path()));
+
+    // A marker of an earlier session: the restart has happened.
+    ASSERT_TRUE(tolvane::write_pending_reboot(tolvane::get_boot_time() - 3600ull * 10'000'000));
+    ASSERT_EQ(run(L"-silent"), 0u);
     expect_installed("application version 1\r\n");
 }
 
