@@ -47,5 +47,13 @@ export DISPLAY=:$(head -n1 "$display_file")
 rm -f "$display_file"
 
 bash "$root/scripts/build.sh"
+# The first program of a prefix that makes a window starts the prefix's desktop process, which
+# inherits that program's output and lives on: CTest would wait for that test until the very end
+# of the run. The desktop is started here instead, away from CTest's pipes.
+for p in "${prefixes[@]}"; do
+    if [[ -d "$p" ]]; then
+        WINEPREFIX=$p wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+    fi
+done
 cd "$build"
 ctest --output-on-failure -j "${TEST_JOBS:-$(nproc)}" --timeout 600 "$@"

@@ -36,6 +36,20 @@ void log_failure(std::exception_ptr failure)
     write_setup_log(setup_log_path(), L"*** Setup failed: " + failure_text(failure) + L"\r\n");
 }
 
+// A run the user cancelled (E_ABORT, however the engine carried it).
+bool is_abort(std::exception_ptr failure) noexcept
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const tavik::details::hresult_error& e) {
+        return e.code() == E_ABORT;
+    } catch (const tavik::details::hresult_error_impl& e) {
+        return e.code() == E_ABORT;
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace
 
 std::int32_t exit_code_of(std::exception_ptr failure) noexcept
@@ -138,6 +152,10 @@ std::int32_t setup_main(int show, std::wstring package_folder, const setup_hooks
         wait_blocking_result(pkg.run(ui.get()));
         return 0;
     } catch (...) {
+        // The elevated copy tells the window a cancel apart from a failure: the window closes
+        // instead of showing "Setup has failed".
+        if (!options.server.empty() && is_abort(std::current_exception()))
+            return installation_cancelled;
         return exit_code_of(std::current_exception());
     }
 }

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <new>
 #include <thread>
+#include <utility>
 
 namespace tolvane {
 
@@ -216,9 +217,24 @@ void show_license(const std::string& license, HWND owner)
 
 // --- the window -------------------------------------------------------------------------------------
 
+// A post that must arrive on its own: the pending display update is closed, so that later changes
+// travel behind this post.
 struct main_dialog::to_ui_thread {
     main_dialog* self;
     bool await_ready() const noexcept { return self->is_ui_thread(); }
+    void await_suspend(std::coroutine_handle<> h) const noexcept
+    {
+        std::lock_guard lock(self->display_mutex_);
+        self->pending_display_.reset();
+        self->post_resume(h);
+    }
+    void await_resume() const noexcept {}
+};
+
+// The post of a pending display update; the caller holds the display lock.
+struct main_dialog::to_ui_thread_posted {
+    main_dialog* self;
+    bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h) const noexcept { self->post_resume(h); }
     void await_resume() const noexcept {}
 };
@@ -963,71 +979,118 @@ fire_and_forget main_dialog::close_after_run()
 
 // --- interface operations ------------------------------------------------------------------------------
 
-void main_dialog::apply_progress(std::uint32_t position)
+void main_dialog::set_marquee(bool on)
 {
-    if (!progress_)
-        return;
-    if (position != indeterminate_progress) {
+    const LONG style = GetWindowLongW(progress_, GWL_STYLE);
+    if (!on) {
         if (marquee_) {
             SendMessageW(progress_, PBM_SETMARQUEE, FALSE, 0);
-            const LONG style = GetWindowLongW(progress_, GWL_STYLE);
             if (style & PBS_MARQUEE)
                 SetWindowLongW(progress_, GWL_STYLE, style & ~PBS_MARQUEE);
             marquee_ = 0;
         }
-        SendMessageW(progress_, PBM_SETPOS, position, 0);
-    } else {
-        const LONG style = GetWindowLongW(progress_, GWL_STYLE);
-        if (!(style & PBS_MARQUEE))
-            SetWindowLongW(progress_, GWL_STYLE, style | PBS_MARQUEE);
-        SendMessageW(progress_, PBM_SETMARQUEE, TRUE, 0);
-        marquee_ = 1;
+        return;
     }
+    if (!(style & PBS_MARQUEE))
+        SetWindowLongW(progress_, GWL_STYLE, style | PBS_MARQUEE);
+    SendMessageW(progress_, PBM_SETMARQUEE, TRUE, 0);
+    marquee_ = 1;
 }
 
-fire_and_forget main_dialog::post_range(std::uint32_t steps)
+template <class Change>
+void main_dialog::update_display(Change&& change)
 {
-    co_await to_ui_thread{this};
+    std::unique_lock lock(display_mutex_);
+    const bool here = is_ui_thread();
+    if (!pending_display_) {
+        pending_display_ = std::make_shared<display_update>();
+        if (!here)
+            post_display(pending_display_);
+    }
+    change(*pending_display_);
+    if (!here)
+        return;
+    // On the UI thread the change (with any still waiting for their post) applies at once; the
+    // waiting post then finds nothing left.
+    display_update now = std::exchange(*pending_display_, display_update{});
+    pending_display_.reset();
+    lock.unlock();
+    apply_display(now);
+}
+
+fire_and_forget main_dialog::post_display(std::shared_ptr<display_update> update)
+{
+    co_await to_ui_thread_posted{this};
+    std::unique_lock lock(display_mutex_);
+    if (pending_display_ == update)
+        pending_display_.reset();
+    display_update now = std::exchange(*update, display_update{});
+    lock.unlock();
+    apply_display(now);
+}
+
+void main_dialog::apply_display(display_update& update)
+{
     if (progress_) {
-        SendMessageW(progress_, PBM_SETRANGE32, 0, steps);
-        SendMessageW(progress_, PBM_SETPOS, 0, 0);
+        // A bar in marquee mode ignores positions: the marquee ends before the range resets one.
+        if (update.marquee == false)
+            set_marquee(false);
+        if (update.range) {
+            SendMessageW(progress_, PBM_SETRANGE32, 0, *update.range);
+            SendMessageW(progress_, PBM_SETPOS, 0, 0);
+        }
+        if (update.position)
+            SendMessageW(progress_, PBM_SETPOS, *update.position, 0);
+        if (update.marquee == true)
+            set_marquee(true);
     }
-}
-
-fire_and_forget main_dialog::post_progress(std::uint32_t position)
-{
-    co_await to_ui_thread{this};
-    apply_progress(position);
-}
-
-fire_and_forget main_dialog::post_status(std::wstring text)
-{
-    co_await to_ui_thread{this};
-    status_text_ = std::move(text);
-    if (HWND w = window()) {
-        const RECT r = to_pixels(status_rect_);
-        InvalidateRect(w, &r, FALSE);
+    if (update.status) {
+        status_text_ = std::move(*update.status);
+        if (HWND w = window()) {
+            const RECT r = to_pixels(status_rect_);
+            InvalidateRect(w, &r, FALSE);
+        }
     }
+    if (update.cancel_allowed)
+        cancel_allowed_.store(*update.cancel_allowed ? 1 : 0);
 }
 
-fire_and_forget main_dialog::post_cancel_allowed(bool allowed)
+void main_dialog::set_progress_range(std::uint32_t steps)
 {
-    co_await to_ui_thread{this};
-    cancel_allowed_.store(allowed ? 1 : 0);
+    update_display([steps](display_update& u) {
+        u.range = steps;
+        u.position.reset();
+    });
 }
-
-void main_dialog::set_progress_range(std::uint32_t steps) { post_range(steps); }
 
 bool main_dialog::set_progress(std::uint32_t position)
 {
     const bool go_on = cancelled_.load() == 0;
-    post_progress(position);
+    update_display([position](display_update& u) {
+        if (position == indeterminate_progress) {
+            u.marquee = true;
+        } else {
+            u.position = position;
+            u.marquee = false;
+        }
+    });
     return go_on;
 }
 
-void main_dialog::set_status(const std::wstring& text) { post_status(text); }
-void main_dialog::set_status(std::wstring&& text) { post_status(std::move(text)); }
-void main_dialog::enable_cancel(bool allowed) { post_cancel_allowed(allowed); }
+void main_dialog::set_status(const std::wstring& text)
+{
+    update_display([&text](display_update& u) { u.status = text; });
+}
+
+void main_dialog::set_status(std::wstring&& text)
+{
+    update_display([&text](display_update& u) { u.status = std::move(text); });
+}
+
+void main_dialog::enable_cancel(bool allowed)
+{
+    update_display([allowed](display_update& u) { u.cancel_allowed = allowed; });
+}
 
 bool main_dialog::add_locked_file(const std::wstring& path)
 {

@@ -3,7 +3,10 @@
 // progress of the installation and the completion page; it is also the SetupUiInterface of the
 // run. Engine calls arrive on other threads: display changes travel to the UI thread as posted
 // coroutines, applied in the order they were made; the cancel answer and the window handle are
-// read directly.
+// read directly. Progress, status and cancel-allowed changes are gathered into one pending update
+// that a single post carries to the UI thread with the latest values, so a flood of them never
+// fills the thread's message queue; every other post closes the pending update first, which keeps
+// the changes made before it ahead of it and those made after it behind it.
 
 #include <ostrel/d2d/d2dsupport.h>
 #include <ostrel/d2d/markup.h>
@@ -26,6 +29,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -126,6 +131,9 @@ public:
     void release_device_dependent_resources();
 
 private:
+    // Reaches the private steps where a benchmark times them alone.
+    friend struct main_dialog_probe;
+
     struct to_ui_thread;
     friend struct to_ui_thread;
 
@@ -166,11 +174,25 @@ private:
     bool shutdown_on_ui_thread();
     static tavik::details::fire_and_forget post_shutdown(main_dialog* self, std::shared_ptr<struct shutdown_call> call);
 
-    void apply_progress(std::uint32_t position);
-    tavik::details::fire_and_forget post_range(std::uint32_t steps);
-    tavik::details::fire_and_forget post_progress(std::uint32_t position);
-    tavik::details::fire_and_forget post_status(std::wstring text);
-    tavik::details::fire_and_forget post_cancel_allowed(bool allowed);
+    // The display changes made since the last post to the UI thread, in the effect they have
+    // together: the last range (which resets the position), the last ordinary position after it,
+    // whether the last progress report switched the marquee on (0xFFFFFFFF) or off (a position);
+    // the latest status; the latest cancel answer.
+    struct display_update {
+        std::optional<std::uint32_t> range;
+        std::optional<std::uint32_t> position;
+        std::optional<bool> marquee;
+        std::optional<std::wstring> status;
+        std::optional<bool> cancel_allowed;
+    };
+    struct to_ui_thread_posted;
+    friend struct to_ui_thread_posted;
+
+    template <class Change>
+    void update_display(Change&& change);
+    tavik::details::fire_and_forget post_display(std::shared_ptr<display_update> update);
+    void apply_display(display_update& update);
+    void set_marquee(bool on);
     RECT to_pixels(const D2D1_RECT_F& r) const noexcept;
 
     package& package_;
@@ -189,6 +211,9 @@ private:
     std::atomic<std::uint8_t> cancel_allowed_{1};
     std::uint8_t can_proceed_ = 1;
     std::atomic<HWND> window_handle_{nullptr};
+    // Guards pending_display_ and the order of every post to the UI thread.
+    std::mutex display_mutex_;
+    std::shared_ptr<display_update> pending_display_;
 
     ID2D1Factory* d2d_ = nullptr;
     IDWriteFactory* dwrite_ = nullptr;

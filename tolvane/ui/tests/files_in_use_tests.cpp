@@ -183,5 +183,5 @@ TEST_F(files_in_use_fixture, NothingToShutDownIsAFalseAnswerWithoutADialog)
 {
     ask({});
     EXPECT_FALSE(result());
-    EXPECT_EQ(FindWindowW(L"#32770", L"File Is in Use"), nullptr);
+    EXPECT_EQ(find_shown_dialog(L"File Is in Use"), nullptr);
 }

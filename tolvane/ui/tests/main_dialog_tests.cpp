@@ -11,9 +11,11 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -268,6 +270,120 @@ TEST(MainDialog, ProgressStatusAndCancelRulesArriveInCallOrder)
     host.run.fail(tavik::details::hresult_error(E_ABORT));
     ASSERT_TRUE(host.ended());
     EXPECT_EQ(host.exit_code, 0);
+}
+
+// Holds the UI thread in a call until released, as a slow paint or a modal loop would.
+class held_ui_thread {
+public:
+    explicit held_ui_thread(window_host& host) : host_(host)
+    {
+        thread_ = std::thread([this] {
+            host_.on_ui([this](main_dialog&) {
+                SetEvent(entered_);
+                WaitForSingleObject(release_, INFINITE);
+                return 0;
+            });
+        });
+        WaitForSingleObject(entered_, INFINITE);
+    }
+    void release()
+    {
+        if (thread_.joinable()) {
+            SetEvent(release_);
+            thread_.join();
+        }
+    }
+    ~held_ui_thread()
+    {
+        release();
+        CloseHandle(entered_);
+        CloseHandle(release_);
+    }
+
+private:
+    window_host& host_;
+    HANDLE entered_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread thread_;
+};
+
+TEST(MainDialog, AFloodOfUpdatesKeepsTheQueueShortTheLastValuesAndTheOrderAroundOtherPosts)
+{
+    window_host host;
+    host.start(install_type_install);
+    PostMessageW(host.window, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(wait_until([&] { return host.run.ui.load() != nullptr; }));
+    auto& ui = host.ui();
+
+    // Far more updates than a thread's message queue holds, while the UI thread takes none.
+    constexpr int files = 30000;
+    std::size_t peak = 0;
+    {
+        held_ui_thread held(host);
+        ui.set_progress_range(files);
+        for (int i = 0; i < files; ++i) {
+            ui.set_status(L"file " + std::to_wstring(i));
+            ui.set_progress(static_cast<std::uint32_t>(i + 1));
+            if (i % 1000 == 0)
+                ui.set_progress(indeterminate_progress);
+            peak = std::max(peak, Ostrel::windows::impl::details::pending_ui_returns());
+        }
+        ui.enable_cancel(false);
+    }
+    EXPECT_LE(peak, 2u);
+    struct state {
+        int position, high;
+        bool marquee;
+        std::wstring status;
+        bool cancel_allowed;
+    };
+    const state s = host.on_ui([](main_dialog& d) {
+        return state{static_cast<int>(SendMessageW(d.progress_bar(), PBM_GETPOS, 0, 0)),
+                     static_cast<int>(SendMessageW(d.progress_bar(), PBM_GETRANGE, FALSE, 0)), d.marquee(),
+                     d.status_text(), d.cancel_allowed()};
+    });
+    EXPECT_EQ(s.position, files);
+    EXPECT_EQ(s.high, files);
+    EXPECT_FALSE(s.marquee);
+    EXPECT_EQ(s.status, L"file " + std::to_wstring(files - 1));
+    EXPECT_FALSE(s.cancel_allowed);
+
+    // Within one pending update: a marquee after a position stays; a position ends the marquee even
+    // when a new range then resets it.
+    {
+        held_ui_thread held(host);
+        ui.set_progress(5);
+        ui.set_progress(indeterminate_progress);
+    }
+    EXPECT_TRUE(host.on_ui([](main_dialog& d) { return d.marquee(); }));
+    {
+        held_ui_thread held(host);
+        ui.set_progress(6);
+        ui.set_progress_range(50);
+    }
+    const state r = host.on_ui([](main_dialog& d) {
+        return state{static_cast<int>(SendMessageW(d.progress_bar(), PBM_GETPOS, 0, 0)),
+                     static_cast<int>(SendMessageW(d.progress_bar(), PBM_GETRANGE, FALSE, 0)), d.marquee(), {}, false};
+    });
+    EXPECT_EQ(r.high, 50);
+    EXPECT_EQ(r.position, 0);
+    EXPECT_FALSE(r.marquee);
+
+    // A status made after the run's end arrives after the completion page (which clears the status),
+    // one made before it does not survive it.
+    {
+        held_ui_thread held(host);
+        ui.set_status(std::wstring(L"before the end"));
+        const std::size_t before = Ostrel::windows::impl::details::pending_ui_returns();
+        host.run.succeed();
+        // The completion page's post is made (from whichever thread the run's end resumes it on).
+        ASSERT_TRUE(wait_until([&] { return Ostrel::windows::impl::details::pending_ui_returns() > before; }));
+        ui.set_status(std::wstring(L"after the end"));
+    }
+    ASSERT_TRUE(wait_until([&] { return GetDlgItem(host.window, 1035) != nullptr; }));
+    EXPECT_EQ(host.on_ui([](main_dialog& d) { return d.status_text(); }), L"after the end");
+    PostMessageW(host.window, WM_COMMAND, 1035, 0);
+    ASSERT_TRUE(host.ended());
 }
 
 struct outcome_case {

@@ -18,6 +18,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace ui_tests {
@@ -104,10 +105,29 @@ inline void save_screenshot(HWND window, const std::wstring& name)
 }
 
 // A dialog of that title once it is shown (its controls exist by then).
-inline HWND find_shown_dialog(const wchar_t* title)
+// A shown dialog of the given process (this one by default) with that title. Test programs run
+// beside each other on one desktop: a dialog of the same title may belong to another of them.
+inline HWND find_shown_dialog(const wchar_t* title, DWORD process = GetCurrentProcessId())
 {
-    HWND w = FindWindowW(L"#32770", title);
-    return w && IsWindowVisible(w) ? w : nullptr;
+    struct search {
+        const wchar_t* title;
+        DWORD process;
+        HWND found;
+    } s{title, process, nullptr};
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+            auto& s = *reinterpret_cast<search*>(p);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            wchar_t class_name[8]{};
+            if (owner != s.process || !IsWindowVisible(w) || !GetClassNameW(w, class_name, 8)
+                || std::wstring_view(class_name) != L"#32770" || window_text(w) != s.title)
+                return TRUE;
+            s.found = w;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&s));
+    return s.found;
 }
 
 // The engine's side of a run: the test decides when and how it ends.
