@@ -8,6 +8,8 @@
 // breaks or the peer closes it: the connection library fails the calls still waiting only at its
 // shutdown, so without the handler a call to a folder server that died would never end.
 
+#include <plendor/commands/progress.h>
+
 #include <dedup/api/repo_interface.h>
 #include <dedup/api/service_interface.h>
 
@@ -30,15 +32,6 @@
 // Each wait of a connect to the service or a folder server, and how many waits it makes.
 inline constexpr std::chrono::seconds connect_wait{3};
 inline constexpr int connect_attempts = 5;
-
-// Where the progress of a running optimize goes (the progress dialog). Called on thread-pool
-// threads, in the order the folder server sent its messages.
-class progress {
-public:
-    virtual ~progress() = default;
-    virtual void set_stage(std::wstring_view stage) = 0;
-    virtual void set_progress(std::uint64_t done, std::uint64_t total) = 0;
-};
 
 // The service's client end.
 class service_connection : public dedup::api::service_client_connection {

@@ -1,6 +1,9 @@
 #include <plendor/main_dlg.h>
 #include <plendor/single_instance.h>
 
+#include <plendor/commands/folder_commands.h>
+#include <plendor/commands/update.h>
+
 #include <tavik/error.h>
 
 #include <algorithm>
@@ -198,9 +201,13 @@ bool main_dlg::on_main_command(message_record& m)
 
 void main_dlg::on_destroy()
 {
+    if (hooks.closing)
+        hooks.closing(*this);
     if (update_flow_.valid()) {
         update_cancellation_.cancel();
-        tavik::details::wait_blocking(update_flow_);
+        // A flow whose download has just finished resumes on this thread to see the cancellation
+        // and delete its file: its UI returns keep running while the window waits.
+        wait_resuming_ui_returns(update_flow_);
         update_flow_.reset();
     }
 }
@@ -228,9 +235,9 @@ tavik::details::future<void> main_dlg::start_up_dispatch(bool)
                 hooks.recover_folder(*this, request->folder);
             break;
         case verb::delete_folder: {
-            std::wstring lowered = request->folder;
-            lower_case_in_place(lowered);
-            const auto found = std::find(folders.begin(), folders.end(), lowered);
+            // The listed form: canonical and in lower case, as convert added it.
+            const std::optional<std::wstring> listed = folder_verb_form(request->folder);
+            const auto found = listed ? std::find(folders.begin(), folders.end(), *listed) : folders.end();
             if (found != folders.end() && hooks.delete_folder)
                 hooks.delete_folder(*this, static_cast<std::size_t>(found - folders.begin()));
             break;
@@ -245,6 +252,8 @@ tavik::details::future<void> main_dlg::start_up_dispatch(bool)
     if (hooks.show_notice)
         hooks.show_notice(*this);
     if (!window() || !hooks.start_update_flow)
+        co_return;
+    if (update_flow_.valid() && !update_flow_.is_ready())
         co_return;
     update_flow_ = hooks.start_update_flow(*this, update_cancellation_);
 }

@@ -60,9 +60,12 @@ struct main_dlg_hooks {
     std::function<void(main_dlg&)> show_about_box;
     std::function<void(main_dlg&)> show_help;
     // A start without a verb: the modal pre-release notice, then the update flow, which observes
-    // the source and whose future the window holds until it is destroyed.
+    // the source and whose future the window holds until it is destroyed. A flow still running is
+    // kept: a later verbless start does not begin another.
     std::function<void(main_dlg&)> show_notice;
     std::function<tavik::details::future<void>(main_dlg&, tavik::details::cancellation_source)> start_update_flow;
+    // WM_DESTROY has begun: commands that resume from now on end without a word.
+    std::function<void(main_dlg&)> closing;
     // The error box; MessageBoxW unless replaced.
     std::function<int(HWND, const wchar_t*, const wchar_t*, UINT)> message_box;
 };

@@ -135,20 +135,28 @@ TEST(SingleInstance, TwentyStartsAtOnceGiveOneWindowAndTwentyRefreshes)
     }, 5s));
 }
 
+// Close is enabled from the dialog's creation on, before its WM_INITDIALOG has made the check and
+// written the section; Refresh only once the first refresh, which that check starts, has ended.
+bool has_written_the_section(main_window& w)
+{
+    return IsWindowEnabled(w.control(main_ids::refresh)) != FALSE;
+}
+
 // A start that comes while another start is between taking the instance mutex and writing the
 // section must wait for it, or it finds the section empty and becomes a first instance as well.
 TEST(SingleInstance, AStartWaitsForACheckInProgress)
 {
     service_stand_in service({L"C:\\a"});
     main_window first(L"plendor.exe");
-    ASSERT_TRUE(first.wait_until([&] { return IsWindowEnabled(first.control(IDCANCEL)); }));
+    ASSERT_TRUE(first.wait_until([&] { return has_written_the_section(first); }));
 
     // Play a concurrent start that holds the mutex and has not yet written the section.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, instance_mutex_name);
     ASSERT_NE(mutex, nullptr);
     // A start that has just ended may still be holding it for a moment.
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
         ASSERT_NE(WaitForSingleObject(mutex, 5000), DWORD(WAIT_TIMEOUT));
+    }
     HANDLE section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, instance_section_name);
     ASSERT_NE(section, nullptr) << GetLastError() << " first " << first.window() << " calls " << first.calls().size();
     auto* stored = static_cast<volatile std::uint64_t*>(MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 8));
@@ -189,7 +197,7 @@ TEST(SingleInstance, AnAbandonedInstanceMutexCountsAsTakenOver)
 
     service_stand_in service({L"C:\\a"});
     main_window first(L"plendor.exe");
-    ASSERT_TRUE(first.wait_until([&] { return IsWindowEnabled(first.control(IDCANCEL)); }));
+    ASSERT_TRUE(first.wait_until([&] { return has_written_the_section(first); }));
     const auto start = std::chrono::steady_clock::now();
     running_program later = start_plendor(L"--recover C:\\r");
     EXPECT_EQ(later.wait(20s), 0);

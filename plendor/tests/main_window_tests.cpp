@@ -140,7 +140,7 @@ TEST(MainWindow, RunsOnlyTheFirstVerbInItsOrder)
     }
 }
 
-TEST(MainWindow, TheDeleteVerbMatchesOnlyAListedEntryEqualToTheLoweredPath)
+TEST(MainWindow, TheDeleteVerbMatchesOnlyAListedEntryEqualToTheCanonicalLoweredPath)
 {
     struct row {
         const wchar_t* listed;
@@ -150,7 +150,9 @@ TEST(MainWindow, TheDeleteVerbMatchesOnlyAListedEntryEqualToTheLoweredPath)
     const std::vector<row> rows = {
         {L"c:\\data\\x", L"C:\\DATA\\X", true},
         {L"C:\\Data\\X", L"C:\\Data\\X", false}, // only the given value is lowered
-        {L"c:\\data\\x", L"c:\\data\\x\\", false},
+        {L"c:\\data\\x", L"c:\\data\\x\\", true},          // the trailing separator goes
+        {L"c:\\data\\x", L"C:\\Data\\.\\y\\..\\X", true}, // so do the dot segments
+        {L"c:\\data\\x", L"data\\x", false},              // not fully qualified
         {L"c:\\data\\x", L"c:\\data", false},
     };
     for (const row& r : rows) {
