@@ -13,6 +13,7 @@
 namespace {
 
 using namespace tavik::details;
+using ui_test::pump_until;
 
 struct shaped_main_window : Ostrel::windows::impl::async_context {
     ui_test::owner_window frame{120, 120, 400, 300};
@@ -50,21 +51,6 @@ struct answering_services : folder_services {
     future<std::expected<dedup::recover_stats, long>> recover(std::wstring) override { throw std::logic_error("not used"); }
 };
 
-bool pump_until(const std::function<bool()>& done)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < end) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (done())
-            return true;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    }
-    return done();
-}
 
 TEST(MainWindowHost, DeleteThroughTheListBox)
 {

@@ -12,6 +12,23 @@
 
 namespace ui_test {
 
+// Pumps this thread's messages until `done` holds or the time is up; the last answer of `done`.
+inline bool pump_until(const std::function<bool()>& done, int ms = 20000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (done())
+            return true;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+    return done();
+}
+
 // A visible dialog of this process with the title (any title when null). Tests of other
 // processes show dialogs with the same titles at the same time.
 inline HWND find_own_dialog(const wchar_t* title)

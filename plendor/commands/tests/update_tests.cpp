@@ -1,4 +1,5 @@
 #include "test_http_server.h"
+#include "ui_driver.h"
 
 #include <plendor/commands/update.h>
 
@@ -16,6 +17,7 @@
 namespace {
 
 using namespace tavik::details;
+using ui_test::pump_until;
 namespace fs = std::filesystem;
 
 const version_t own{1, 3, 0, 177};
@@ -135,23 +137,6 @@ protected:
         h.temp_folder = folder_.wstring();
         h.ask = std::move(ask);
         return h;
-    }
-
-    // Pumps the thread's messages until `done` or the time is up.
-    bool pump_until(const std::function<bool()>& done, int ms = 20000)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-            if (done())
-                return true;
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-        }
-        return done();
     }
 
     std::size_t files_in_folder() const
