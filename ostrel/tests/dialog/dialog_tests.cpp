@@ -215,9 +215,12 @@ TEST_F(Dialogs, UiReturnInsideDialogBox)
 }
 
 // Closes the message box titled `title` once back on the UI thread (inside the box's own loop).
+// It looks for the box for ten seconds, less than the watchdog's time: a loaded machine can take
+// longer to show the box than any fixed number of round trips to the pool.
 future<void> close_box_when_back(const async_context& ctx, const wchar_t* title, std::atomic<int>& closed)
 {
-    for (int tries = 0; tries < 200; ++tries) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < give_up) {
         co_await ctx.await(on_pool(0));
         if (HWND box = FindWindowW(L"#32770", title)) {
             closed = GetCurrentThreadId() == ctx.ui_thread() ? 1 : 2;
