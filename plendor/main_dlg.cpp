@@ -249,8 +249,16 @@ tavik::details::future<void> main_dlg::start_up_dispatch(bool)
         }
         co_return;
     }
-    if (hooks.show_notice)
+    if (notice_open_)
+        co_return;
+    if (hooks.show_notice) {
+        struct open_while_shown {
+            bool& open;
+            explicit open_while_shown(bool& flag) : open(flag) { open = true; }
+            ~open_while_shown() { open = false; }
+        } shown(notice_open_);
         hooks.show_notice(*this);
+    }
     if (!window() || !hooks.start_update_flow)
         co_return;
     if (update_flow_.valid() && !update_flow_.is_ready())

@@ -60,8 +60,9 @@ struct main_dlg_hooks {
     std::function<void(main_dlg&)> show_about_box;
     std::function<void(main_dlg&)> show_help;
     // A start without a verb: the modal pre-release notice, then the update flow, which observes
-    // the source and whose future the window holds until it is destroyed. A flow still running is
-    // kept: a later verbless start does not begin another.
+    // the source and whose future the window holds until it is destroyed. A notice still open and
+    // a flow still running are kept: a later verbless start shows no second notice and begins no
+    // second flow.
     std::function<void(main_dlg&)> show_notice;
     std::function<tavik::details::future<void>(main_dlg&, tavik::details::cancellation_source)> start_update_flow;
     // WM_DESTROY has begun: commands that resume from now on end without a word.
@@ -120,6 +121,11 @@ private:
     Ostrel::cmd_line::option_table options_;
     copydata_connection channel_;
     tavik::details::future<void> update_flow_;
+    // The pre-release notice is open: a later start without a verb finds it there and shows no
+    // second one. Each notice is a modal loop inside the one before it, resumed from the UI
+    // thread's message hook, and the system stops calling a hook nested too deep (Wine: 25
+    // levels), after which the UI returns of the nested loops are lost.
+    bool notice_open_ = false;
     tavik::details::cancellation_source update_cancellation_;
     bool first_instance_ = false;
     HRESULT forward_result_ = S_FALSE;

@@ -24,21 +24,25 @@ running_program start_plendor(const std::wstring& arguments)
     return running_program(L"\"" + plendor_program() + L"\" " + arguments);
 }
 
-// The visible main windows of the utility, in any process.
-std::vector<HWND> utility_windows()
+// The visible dialogs of the utility with this title, in any process: by default its main windows.
+std::vector<HWND> utility_windows(const std::wstring& wanted = L"Quvan Software Tovalind")
 {
-    std::vector<HWND> found;
+    struct search {
+        const std::wstring& wanted;
+        std::vector<HWND> found;
+    } s{wanted, {}};
     EnumWindows(
         [](HWND w, LPARAM p) -> BOOL {
+            auto& s = *reinterpret_cast<search*>(p);
             wchar_t title[64] = {}, type[16] = {};
             GetWindowTextW(w, title, 64);
             GetClassNameW(w, type, 16);
-            if (std::wstring(title) == L"Quvan Software Tovalind" && std::wstring(type) == L"#32770" && IsWindowVisible(w))
-                reinterpret_cast<std::vector<HWND>*>(p)->push_back(w);
+            if (title == s.wanted && std::wstring(type) == L"#32770" && IsWindowVisible(w))
+                s.found.push_back(w);
             return TRUE;
         },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+        reinterpret_cast<LPARAM>(&s));
+    return s.found;
 }
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
@@ -118,6 +122,8 @@ TEST(SingleInstance, TwentyStartsAtOnceGiveOneWindowAndTwentyRefreshes)
     };
     EXPECT_TRUE(wait_until([&] { return ended() == 19; })) << ended();
     EXPECT_EQ(utility_windows().size(), 1u);
+    // One pre-release notice, not one over another for each start.
+    EXPECT_EQ(utility_windows(L"Quvan Software Tovalind Beta").size(), 1u);
     Sleep(300);
     EXPECT_EQ(refreshes(service), 20u);
     for (HWND w : utility_windows())
