@@ -4,6 +4,7 @@
 #include "main_window.h"
 #include "test_programs.h"
 
+#include <plendor/connections.h>
 #include <plendor/program_hooks.h>
 
 #include <plendor/commands/texts.h>
@@ -178,5 +179,34 @@ TEST(Program, AConvertAddsTheCanonicalLowerCaseEntryAndSelectsIt)
     EXPECT_EQ(find_dialog(message_box_caption.data()), nullptr);
     EXPECT_TRUE(IsWindowEnabled(w.control(main_ids::optimize)));
 }
+
+// The whole way: the convert verb through the stand-in, which starts the real folder server, then
+// Optimize from the main window shows the result dialog, and the controls come back.
+TEST(Program, ConvertThroughTheStandInThenOptimizeShowsTheResult)
+{
+    scratch_folder folder(L"program-end-to-end");
+    service_stand_in service({}, {}, program_folder() + L"dedup.exe");
+    main_window w(L"plendor.exe --convert \"" + folder.path() + L"\"", program_hooks);
+    ASSERT_TRUE(w.wait_until([&] { return list_entries(w.window()).size() == 1 && list_selection(w.window()) == 0; }, 30s));
+    ASSERT_TRUE(w.wait_until([&] { return IsWindowEnabled(w.control(main_ids::optimize)) != FALSE; }));
+    PostMessageW(w.window(), WM_COMMAND, MAKEWPARAM(main_ids::optimize, BN_CLICKED), 0);
+    HWND result = nullptr;
+    ASSERT_TRUE(w.wait_until([&] { return (result = find_dialog(L"Operation Result")) != nullptr; }, 30s));
+    EXPECT_EQ(GetWindow(result, GW_OWNER), w.window());
+    PostMessageW(result, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(w.wait_until([&] { return !IsWindow(result); }));
+    EXPECT_TRUE(w.wait_until([&] { return IsWindowEnabled(w.control(main_ids::optimize)) != FALSE; }));
+    EXPECT_TRUE(w.errors().empty());
+    // Deleting it ends the folder server the stand-in started, which holds the folder.
+    try {
+        std::shared_ptr<service_connection> connection = service_connection::open();
+        auto removed = connection->delete_folder(lowered(folder.path()), true);
+        tavik::details::wait_blocking(removed);
+        EXPECT_EQ(removed.get(), 0);
+    } catch (const tavik::details::hresult_error_impl& e) {
+        ADD_FAILURE() << "delete: " << std::hex << e.code();
+    }
+}
+
 
 } // namespace

@@ -54,6 +54,22 @@ std::wstring pipe_name = L"Quvan-dedupapi.service-v1.0";
 std::mutex state_lock; // every read and write of the state files
 std::map<std::wstring, HANDLE> servers;
 
+// The folder servers started here end with this process, however it ends: a test that stops the
+// stand-in must not leave a server holding its folder and its output.
+HANDLE server_job()
+{
+    static const HANDLE job = [] {
+        HANDLE j = CreateJobObjectW(nullptr, nullptr);
+        if (j) {
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+            SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        }
+        return j;
+    }();
+    return job;
+}
+
 std::string utf8(std::wstring_view w)
 {
     if (w.empty())
@@ -261,8 +277,12 @@ std::uint32_t start_folder_server(const std::wstring& folder)
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                        nullptr, &si, &pi))
         return 0x80070000 | GetLastError();
+    if (HANDLE job = server_job())
+        AssignProcessToJobObject(job, pi.hProcess);
+    ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
     {
         std::lock_guard guard(state_lock);
