@@ -205,8 +205,12 @@ void main_dlg::on_destroy()
         hooks.closing(*this);
     if (update_flow_.valid()) {
         update_cancellation_.cancel();
-        // A flow whose download has just finished resumes on this thread to see the cancellation
-        // and delete its file: its UI returns keep running while the window waits.
+        // A flow asking its question is below this call on the stack, in the question's loop: it
+        // ends, cancelled, once the close has returned. Otherwise a flow whose download has just
+        // finished resumes on this thread to see the cancellation and delete its file: its UI
+        // returns keep running while the window waits.
+        if (update_question_open())
+            return;
         wait_resuming_ui_returns(update_flow_);
         update_flow_.reset();
     }

@@ -158,6 +158,22 @@ future<update_info> check_for_updates(std::wstring address, cancellation_source 
     return check_for_updates_for(std::move(address), read_own_version(), std::move(cancel), std::move(temp_folder));
 }
 
+namespace {
+
+// Questions open on this thread: each is a message loop that a close may run inside.
+thread_local int questions_open = 0;
+
+struct question_open {
+    question_open() noexcept { ++questions_open; }
+    ~question_open() { --questions_open; }
+    question_open(const question_open&) = delete;
+    question_open& operator=(const question_open&) = delete;
+};
+
+} // namespace
+
+bool update_question_open() noexcept { return questions_open > 0; }
+
 future<void> run_update_flow(update_flow_host host, cancellation_source cancel)
 {
     const cancellation_source source = make_linked_cancellation_source(cancel);
@@ -183,9 +199,12 @@ future<void> run_update_flow(update_flow_host host, cancellation_source cancel)
     if (!source.is_cancelled()) {
         try {
             const std::wstring question = update_question_text(offered);
-            const int answer = host.ask ? host.ask(host.main_window, question)
-                                        : MessageBoxW(host.main_window, question.c_str(), message_box_caption.data(),
-                                                      MB_ICONQUESTION | MB_YESNO);
+            const int answer = [&] {
+                const question_open open;
+                return host.ask ? host.ask(host.main_window, question)
+                                : MessageBoxW(host.main_window, question.c_str(), message_box_caption.data(),
+                                              MB_ICONQUESTION | MB_YESNO);
+            }();
             if (answer == IDYES && !source.is_cancelled()) {
                 started = start_installer(path);
                 if (started)
@@ -212,6 +231,9 @@ void update_flow_slot::stop() noexcept
     if (!flow_.valid())
         return;
     source_.cancel();
+    // Asking, the flow is below this call on the stack: it ends once this call has returned.
+    if (update_question_open())
+        return;
     wait_resuming_ui_returns(flow_);
 }
 

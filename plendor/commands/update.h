@@ -89,7 +89,8 @@ tavik::details::future<void> run_update_flow(update_flow_host host, tavik::detai
 // second download and question, nor leave a flow that closing does not wait for). stop cancels
 // the flow and waits for its end while resuming the UI returns posted to this thread: a flow whose
 // download has just finished needs the UI thread to resume, see the cancellation and delete its
-// file. It must be called on the UI thread.
+// file. Called from inside the flow's question it only cancels (see update_question_open). It must
+// be called on the UI thread.
 class update_flow_slot {
 public:
     // Whether a new flow was started.
@@ -102,6 +103,11 @@ private:
     tavik::details::cancellation_source source_;
     tavik::details::future<void> flow_;
 };
+
+// Whether an update flow is asking its question on this thread, in the question's own message
+// loop. A window destroyed from that loop must not wait for the flow: the flow resumes only once
+// the close has returned and the question's loop has ended.
+bool update_question_open() noexcept;
 
 // Waits for `f` on the UI thread, resuming only the UI returns posted to it meanwhile.
 void wait_resuming_ui_returns(const tavik::details::future<void>& f) noexcept;

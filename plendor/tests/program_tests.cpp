@@ -9,6 +9,8 @@
 
 #include <plendor/commands/texts.h>
 
+#include <test_http_server.h>
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -208,5 +210,32 @@ TEST(Program, ConvertThroughTheStandInThenOptimizeShowsTheResult)
     }
 }
 
+
+// A start without a verb: the notice, then the update check, which finds a newer version, downloads
+// it and asks. The window closed while the question is open ends the program: the close does not
+// wait for the flow, which is below it in the question's loop.
+TEST(Program, TheWindowClosedDuringTheUpdateQuestionEnds)
+{
+    http_test::server site;
+    const std::wstring address = site.base();
+    const std::string base(address.begin(), address.end());
+    site.set("/dispatch/dedup/checkforupdates",
+             {http_test::route::answer, 200, R"({"Version":103010005,"Url":")" + base + R"(setup"})"});
+    site.set("/setup", {http_test::route::answer, 200, std::string(10'000, 's')});
+    service_stand_in service({L"c:\\a"});
+    main_window w(L"plendor.exe", [&](main_dlg_hooks& hooks) { hooks = make_program_hooks({site.base()}); });
+    HWND notice = nullptr;
+    ASSERT_TRUE(w.wait_until([&] { return (notice = find_dialog(pre_release_notice_title)) != nullptr; }));
+    PostMessageW(notice, WM_COMMAND, IDOK, 0);
+    HWND question = nullptr;
+    ASSERT_TRUE(w.wait_until([&] {
+        question = find_dialog(message_box_caption.data());
+        return question && question != notice && IsWindow(question);
+    }, 20s));
+    EXPECT_EQ(site.requests().size(), 2u); // the check and the download, before the question
+    PostMessageW(w.window(), WM_CLOSE, 0, 0);
+    EXPECT_NE(w.wait_for_end(10s), -1);
+    EXPECT_FALSE(IsWindow(question));
+}
 
 } // namespace

@@ -336,6 +336,27 @@ TEST_F(UpdateFlow, CloseAfterTheDownloadFinishedResumesTheFlowWhichDeletesItsFil
     EXPECT_EQ(closes_, 0);
 }
 
+// The window is destroyed while the flow asks its question: the flow is below the close on this
+// thread's stack, inside the question's message loop, so the close must not wait for it. The
+// question then returns, and the flow, cancelled, deletes its file and ends.
+TEST_F(UpdateFlow, ACloseDuringTheQuestionDoesNotWaitForTheFlowBelowIt)
+{
+    offer_newer(std::string(10'000, 'd'));
+    update_flow_slot slot;
+    bool open_during = false, open_after = true;
+    ASSERT_TRUE(slot.start(host([&](HWND, const std::wstring&) {
+        open_during = update_question_open();
+        slot.stop(); // as WM_DESTROY would, from inside the question's loop
+        return IDYES;
+    })));
+    ASSERT_TRUE(pump_until([&] { return !slot.running(); }, 20000));
+    open_after = update_question_open();
+    EXPECT_TRUE(open_during);
+    EXPECT_FALSE(open_after);
+    EXPECT_EQ(files_in_folder(), 0u);
+    EXPECT_EQ(closes_, 0);
+}
+
 TEST_F(UpdateFlow, ASecondStartKeepsTheRunningFlow)
 {
     server_.set("/dispatch/dedup/checkforupdates", http_test::silent_route());
