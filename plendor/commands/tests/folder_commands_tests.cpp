@@ -578,6 +578,9 @@ TEST_F(FolderCommands, OptimizeOverThePipeWithAnAbsentAndADyingFolderServer)
         driver.join();
         EXPECT_EQ(result, L"Operation Result");
         EXPECT_EQ(server.resyncs, 1);
+        // resync(0, 7, 3): compression level 7, purging placeholders and blocks.
+        EXPECT_EQ(server.level, 7);
+        EXPECT_EQ(server.purge, 3u);
     }
 }
 

@@ -120,4 +120,42 @@ TEST(ResultDialog, WithoutDirect2DItStillSizesAndCloses)
     EXPECT_EQ(without.client.right, with.client.right);
 }
 
+// A DPI change while the dialog is open lays it out again at the new scale: the text's place grows
+// with the scale, and Close stays centred below it inside the client area.
+TEST(ResultDialog, ADpiChangeWhileOpenLaysItOutAgain)
+{
+    owner_window owner(100, 100, 700, 500);
+    RECT text_before{}, text_after{}, button_after{}, client_after{};
+    bool found = false;
+    std::thread driver([&] {
+        HWND d = wait_for_dialog(L"Result rescaled");
+        if (!d)
+            return;
+        found = true;
+        text_before = control_rect(d, IDC_TEXT_PLACE);
+        RECT window{};
+        GetWindowRect(d, &window);
+        const UINT dpi = GetDpiForWindow(d) * 3 / 2;
+        RECT suggested{window.left, window.top, window.left + (window.right - window.left) * 3 / 2,
+                       window.top + (window.bottom - window.top) * 3 / 2};
+        SendMessageW(d, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        text_after = control_rect(d, IDC_TEXT_PLACE);
+        button_after = control_rect(d, IDOK);
+        GetClientRect(d, &client_after);
+        press_escape(d);
+    });
+    result_dlg dialog(L"Result rescaled", lines(3));
+    EXPECT_EQ(dialog.show_modal(owner.get()), 1);
+    driver.join();
+    ASSERT_TRUE(found);
+    const LONG before_width = text_before.right - text_before.left, after_width = text_after.right - text_after.left;
+    const LONG before_height = text_before.bottom - text_before.top, after_height = text_after.bottom - text_after.top;
+    EXPECT_NEAR(after_width, before_width * 3 / 2, 2);
+    EXPECT_NEAR(after_height, before_height * 3 / 2, 2);
+    EXPECT_LE(std::abs((button_after.left + button_after.right) / 2 - client_after.right / 2), 1);
+    EXPECT_GT(button_after.top, text_after.bottom);
+    EXPECT_LT(button_after.bottom, client_after.bottom);
+    EXPECT_LT(text_after.right, client_after.right);
+}
+
 } // namespace
