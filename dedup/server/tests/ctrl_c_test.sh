@@ -9,7 +9,10 @@ run=$2/wine-run
 work=$(mktemp -d)
 server=
 cleanup() {
-    [[ -n "$server" ]] && kill -KILL "$server" 2>/dev/null || true
+    if [[ -n "$server" ]]; then
+        pkill -KILL -P "$server" 2>/dev/null || true
+        kill -KILL "$server" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,7 +46,10 @@ grep -q "Progress stage" "$work/optimize.out" || { echo "no progress lines"; cat
 "$run" ./dedup.exe --nologo --optimize "$two" > /dev/null 2>&1
 "$run" ./dedup.exe --nologo --recover "$two" > "$work/recover.out" 2>&1 || { cat "$work/recover.out"; exit 1; }
 
-kill -INT "$server"
+# The Wine process is wine-run's child: a background job of a script ignores SIGINT, so wine-run
+# cannot take it and pass it on; the signal goes to the program itself.
+wine_process=$(pgrep -P "$server" || true)
+kill -INT ${wine_process:-$server}
 code=0
 for i in $(seq 1 150); do
     kill -0 "$server" 2>/dev/null || break
