@@ -1,7 +1,9 @@
 // The installer's user interface: calls per second through ui_proxy against the same calls on a
 // bare lurran connection, updates drained per second by the window's UI thread with the peak of
 // posts waiting for it during a 2,000-file run, the window's time to its first paint and the
-// page's layout timed alone.
+// page's layout timed alone; and a per-machine install of 2,000 files through the installer's test
+// host, once in the elevated copy that drives the window over the pipe and once in the window's own
+// process, with the elevated run's throughput against the in-process one.
 // Needs a display (the window is real).
 #include "harness.h"
 
@@ -17,7 +19,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace tolvane {
 
@@ -89,6 +96,201 @@ double proxy_calls_per_second()
     return calls / s;
 }
 
+// --- A per-machine install of 2,000 files through the test host ------------------------------
+
+constexpr int package_files = 2000;
+constexpr wchar_t source_id[] = L"{5A1D0C3E-7B2F-4E51-9C3A-2B6D8E4F1A08}";
+constexpr wchar_t main_feature[] = L"{7D0A0C3E-0000-4E51-9C3A-2B6D8E4F1A08}";
+constexpr wchar_t uninstall_base[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+std::filesystem::path bin_folder()
+{
+    wchar_t exe[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    return std::filesystem::path(std::wstring(exe, n)).parent_path();
+}
+
+// The host's top-level window, by its process and its caption's end.
+struct find_state {
+    DWORD pid;
+    HWND found;
+};
+BOOL CALLBACK find_window_of(HWND w, LPARAM p)
+{
+    auto* s = reinterpret_cast<find_state*>(p);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid == s->pid && IsWindowVisible(w) && ui_tests::window_text(w).ends_with(L"Setup Package")) {
+        s->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::string read_text(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The package's configuration: one component naming each of the archive's 2,000 files, installed
+// into `install_folder` and registered under `app_id`.
+void write_config(const std::filesystem::path& package, const std::wstring& app_id, const std::wstring& install_folder)
+{
+    std::wstring ini = L"[Configuration]\r\nSourceID=" + std::wstring(source_id) +
+                       L"\r\nMAJOR=1\r\nMINOR=2\r\nREVISION=3\r\nBUILD=4\r\nAppID=" + app_id +
+                       L"\r\nLongName=Tolvane UI Bench\r\nProductName=Tolvane UI Bench\r\nShortCompany=Quvan\r\n"
+                       L"INSTALLDIR_USER=" + install_folder + L"\\\r\nINSTALLDIR_MACHINE=" + install_folder + L"\\\r\n"
+                       L"[General]\r\ncomponents=core\r\n[Component_core]\r\nversion=1.2.3.4\r\n";
+    for (int i = 1; i <= package_files; ++i)
+        ini += L"f" + std::to_wstring(i) + L"=f" + std::to_wstring(i) + L".txt*0\r\n";
+    ini += L"[Feature_root]\r\ncomponents=core\r\nchildren=main\r\n[Feature_main]\r\nid=" + std::wstring(main_feature) +
+           L"\r\nselected=1\r\n";
+    std::ofstream out(package / L"config.ini", std::ios::binary | std::ios::trunc);
+    out.write("\xFF\xFE", 2);
+    out.write(reinterpret_cast<const char*>(ini.data()), static_cast<std::streamsize>(ini.size() * sizeof(wchar_t)));
+}
+
+std::wstring host_environment(const std::filesystem::path& temp, const std::filesystem::path& package,
+                              const std::filesystem::path& log, bool admin)
+{
+    std::wstring block;
+    wchar_t* env = GetEnvironmentStringsW();
+    for (const wchar_t* p = env; *p; p += wcslen(p) + 1) {
+        std::wstring_view e(p);
+        if (e.starts_with(L"TEMP=") || e.starts_with(L"TMP=") || e.starts_with(L"QUVAN-RAVELWIN3-") ||
+            e.starts_with(L"TOLVANE_UI_HOST_"))
+            continue;
+        block += e;
+        block += L'\0';
+    }
+    FreeEnvironmentStringsW(env);
+    std::vector<std::wstring> pairs{L"TEMP=" + temp.wstring(), L"TMP=" + temp.wstring(), L"QUVAN-RAVELWIN3-ISCOPY=YES",
+                                    L"QUVAN-RAVELWIN3-ARCHIVE_DIR=" + package.wstring(),
+                                    L"TOLVANE_UI_HOST_LOG=" + log.wstring()};
+    if (admin)
+        pairs.push_back(L"TOLVANE_UI_HOST_ADMIN=1");
+    for (const std::wstring& pair : pairs) {
+        block += pair;
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
+}
+
+struct install_result {
+    double seconds = 0;
+    std::string failure; // empty when the install completed with every file in place
+};
+
+// One per-machine install by the host, from the click on Install to the completion page. With
+// `elevated` the host plays a standard user and the install runs in the copy it starts with
+// "--server"; otherwise it plays an administrator and installs in the window's process. The
+// folder, the log and the uninstall entry are removed afterwards, untimed.
+install_result install_once(const std::filesystem::path& root, const std::filesystem::path& package, int run,
+                            bool elevated)
+{
+    install_result result;
+    const std::filesystem::path dir = root / (L"run" + std::to_wstring(run)), temp = dir / L"temp",
+                                app = dir / L"app", log = dir / L"host.log";
+    std::filesystem::create_directories(temp);
+    const std::wstring app_id = L"TolvaneUiBench-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(run);
+    write_config(package, app_id, app.wstring());
+
+    std::wstring line = L"\"" + (bin_folder() / L"tolvane_ui_host.exe").wstring() + L"\" --allow-parallel -machine";
+    std::wstring env = host_environment(temp, package, log, !elevated);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr,
+                        &si, &process)) {
+        result.failure = "the host did not start (" + std::to_string(GetLastError()) + ")";
+        return result;
+    }
+    find_state found{process.dwProcessId, nullptr};
+    if (!ui_tests::wait_until([&] {
+            EnumWindows(&find_window_of, reinterpret_cast<LPARAM>(&found));
+            return found.found != nullptr;
+        }, 60000)) {
+        result.failure = "the host's window did not show";
+    } else {
+        const auto start = std::chrono::steady_clock::now();
+        PostMessageW(found.found, WM_COMMAND, IDOK, 0);
+        // The completion page is there when its Close button is.
+        if (!ui_tests::wait_until([&] { return GetDlgItem(found.found, 1035) != nullptr; }, 120000))
+            result.failure = "no completion page";
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (result.failure.empty()) {
+            // Each of the package's files, besides what the installer adds of its own.
+            int count = 0;
+            std::error_code ignored;
+            for (int i = 1; i <= package_files; ++i)
+                count += std::filesystem::is_regular_file(app / (L"f" + std::to_wstring(i) + L".txt"), ignored);
+            if (count != package_files)
+                result.failure = std::to_string(count) + " of the files installed";
+            const std::string host_log = read_text(log);
+            if (elevated && host_log.find("exit 0 copy") == std::string::npos)
+                result.failure += " the copy did not end with 0: " + host_log;
+            if (!elevated && host_log.find(" copy") != std::string::npos)
+                result.failure += " a copy ran: " + host_log;
+            SendMessageW(GetDlgItem(found.found, 1026), BM_SETCHECK, BST_UNCHECKED, 0);
+            SendMessageW(GetDlgItem(found.found, 1027), BM_SETCHECK, BST_UNCHECKED, 0);
+            PostMessageW(found.found, WM_COMMAND, 1035, 0);
+        }
+    }
+    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 99);
+        WaitForSingleObject(process.hProcess, 5000);
+        if (result.failure.empty())
+            result.failure = "the host did not end";
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    for (HKEY r : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE})
+        RegDeleteTreeW(r, (uninstall_base + app_id).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return result;
+}
+
+// One install each way, so that the whole bench stays within about two minutes. The package folder
+// is what the host's working copy installs from: the icon, setup.exe, and the archive of 2,000
+// small files under the source's id. False when a run failed (reported on stderr).
+bool bench_per_machine_install()
+{
+    const std::filesystem::path made = bin_folder() / L"tolvane_bench_package";
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    const std::filesystem::path root =
+        std::filesystem::path(std::wstring(temp, n)) / (L"tolvane_ui_bench" + std::to_wstring(GetCurrentProcessId()));
+    const std::filesystem::path package = root / L"pkg";
+    std::filesystem::create_directories(package);
+    std::error_code error;
+    for (const wchar_t* name : {L"icon.png", L"setup.exe"})
+        std::filesystem::copy_file(made / name, package / name, error);
+    if (!error)
+        std::filesystem::copy_file(made / L"many.7z", package / (std::wstring(source_id) + L".7z"), error);
+    if (error) {
+        std::fprintf(stderr, "the bench package is missing in %ls\n", made.c_str());
+        return false;
+    }
+    install_result in_process;
+    const install_result elevated = install_once(root, package, 0, true);
+    if (elevated.failure.empty())
+        in_process = install_once(root, package, 1, false);
+    std::filesystem::remove_all(root, error);
+    for (const auto& [way, failure] : {std::pair{"elevated", elevated.failure}, std::pair{"in-process", in_process.failure}})
+        if (!failure.empty()) {
+            std::fprintf(stderr, "%s install: %s\n", way, failure.c_str());
+            return false;
+        }
+    bench::report("install_2000_files_in_process_seconds", in_process.seconds, "s");
+    bench::report("install_2000_files_elevated_seconds", elevated.seconds, "s");
+    // Throughput is files per second, so elevated against in-process is the inverse ratio of the times.
+    bench::report("install_2000_files_elevated_against_in_process", in_process.seconds / elevated.seconds, "x");
+    return true;
+}
+
 } // namespace
 
 int main()
@@ -141,5 +343,5 @@ int main()
         host.ended();
     }
     CoUninitialize();
-    return 0;
+    return bench_per_machine_install() ? 0 : 1;
 }

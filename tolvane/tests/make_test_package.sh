@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Makes the end-to-end tests' package pieces with Debian's 7zz: the icon, the built installer as
 # setup.exe, and the archives of two versions of a small product (holding the install-time export's
-# stand-in and its registry script) and a hostile one.
-# Usage: make_test_package.sh <output folder> <tolvane.exe> <stub dll>
+# stand-in and its registry script) and a hostile one. Given a file count, also many.7z: a product
+# whose core component holds that many small files (Components/core/f1.txt and on).
+# Usage: make_test_package.sh <output folder> <tolvane.exe> <stub dll> [<file count>]
 set -euo pipefail
-out=$1 installer=$2 stub=$3
+out=$1 installer=$2 stub=$3 count=${4:-0}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
@@ -29,3 +30,12 @@ mkdir -p "$work/h/sub"
 printf 'evil' > "$work/h/evil.txt"
 rm -f "$out/hostile.7z"
 (cd "$work/h/sub" && z -spf "$out/hostile.7z" ../evil.txt)
+if (( count > 0 )); then
+    d=$work/many
+    mkdir -p "$d/Components/core"
+    for ((i = 1; i <= count; i++)); do
+        printf 'file %d\r\n' "$i" > "$d/Components/core/f$i.txt"
+    done
+    rm -f "$out/many.7z"
+    (cd "$d" && z "$out/many.7z" Components)
+fi

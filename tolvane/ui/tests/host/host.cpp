@@ -1,8 +1,10 @@
 // The installer program with the test platform: the administrator test answers false, and true
 // in a copy started with "--server" (Wine starts "runas" copies without elevation, and reports every
-// user as an administrator); the end of the session and message boxes are written to the file
-// named by TOLVANE_UI_HOST_LOG instead of being carried out. Run as the working copy (the test
-// sets the copy's markers), so that it installs from the archive folder the test names.
+// user as an administrator), and true throughout when TOLVANE_UI_HOST_ADMIN is 1, so that a
+// per-machine install runs in the window's process; the end of the session and message boxes are
+// written to the file named by TOLVANE_UI_HOST_LOG instead of being carried out. Run as the
+// working copy (the test sets the copy's markers), so that it installs from the archive folder the
+// test names.
 
 #include <windows.h>
 #include <objbase.h>
@@ -50,6 +52,9 @@ public:
     }
     bool is_user_an_admin() override
     {
+        wchar_t admin[2] = {};
+        if (GetEnvironmentVariableW(L"TOLVANE_UI_HOST_ADMIN", admin, 2) == 1 && admin[0] == L'1')
+            return true;
         return std::wstring_view(GetCommandLineW()).find(L"--server") != std::wstring_view::npos;
     }
     BOOL exit_windows(UINT flags, DWORD reason) override
