@@ -110,23 +110,6 @@ std::filesystem::path bin_folder()
     return std::filesystem::path(std::wstring(exe, n)).parent_path();
 }
 
-// The host's top-level window, by its process and its caption's end.
-struct find_state {
-    DWORD pid;
-    HWND found;
-};
-BOOL CALLBACK find_window_of(HWND w, LPARAM p)
-{
-    auto* s = reinterpret_cast<find_state*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    if (pid == s->pid && IsWindowVisible(w) && ui_tests::window_text(w).ends_with(L"Setup Package")) {
-        s->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 std::string read_text(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -207,17 +190,16 @@ install_result install_once(const std::filesystem::path& root, const std::filesy
         result.failure = "the host did not start (" + std::to_string(GetLastError()) + ")";
         return result;
     }
-    find_state found{process.dwProcessId, nullptr};
+    HWND window = nullptr;
     if (!ui_tests::wait_until([&] {
-            EnumWindows(&find_window_of, reinterpret_cast<LPARAM>(&found));
-            return found.found != nullptr;
+            return (window = ui_tests::process_window_ending(process.dwProcessId, L"Setup Package")) != nullptr;
         }, 60000)) {
         result.failure = "the host's window did not show";
     } else {
         const auto start = std::chrono::steady_clock::now();
-        PostMessageW(found.found, WM_COMMAND, IDOK, 0);
+        PostMessageW(window, WM_COMMAND, IDOK, 0);
         // The completion page is there when its Close button is.
-        if (!ui_tests::wait_until([&] { return GetDlgItem(found.found, 1035) != nullptr; }, 120000))
+        if (!ui_tests::wait_until([&] { return GetDlgItem(window, 1035) != nullptr; }, 120000))
             result.failure = "no completion page";
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (result.failure.empty()) {
@@ -233,9 +215,9 @@ install_result install_once(const std::filesystem::path& root, const std::filesy
                 result.failure += " the copy did not end with 0: " + host_log;
             if (!elevated && host_log.find(" copy") != std::string::npos)
                 result.failure += " a copy ran: " + host_log;
-            SendMessageW(GetDlgItem(found.found, 1026), BM_SETCHECK, BST_UNCHECKED, 0);
-            SendMessageW(GetDlgItem(found.found, 1027), BM_SETCHECK, BST_UNCHECKED, 0);
-            PostMessageW(found.found, WM_COMMAND, 1035, 0);
+            SendMessageW(GetDlgItem(window, 1026), BM_SETCHECK, BST_UNCHECKED, 0);
+            SendMessageW(GetDlgItem(window, 1027), BM_SETCHECK, BST_UNCHECKED, 0);
+            PostMessageW(window, WM_COMMAND, 1035, 0);
         }
     }
     if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {

@@ -109,8 +109,9 @@ TEST(MainDialog, EachInstallTypeBuildsItsPage)
         window_host host;
         host.pkg.properties().set(L"RequiredOSes", L"Needs Windows 10\\nor later {x}");
         host.start(c.type);
-        if (c.text)
+        if (c.text) {
             EXPECT_EQ(page_of(host), c.text);
+        }
         auto buttons = buttons_of(host);
         ASSERT_EQ(buttons.size(), c.buttons.size());
         for (std::size_t i = 0; i < buttons.size(); ++i) {
@@ -118,8 +119,9 @@ TEST(MainDialog, EachInstallTypeBuildsItsPage)
             EXPECT_EQ(buttons[i].text, c.buttons[i].second);
         }
         const LRESULT def = host.on_ui([](main_dialog& d) { return SendMessageW(d.window(), DM_GETDEFID, 0, 0); });
-        if (c.default_id)
+        if (c.default_id) {
             EXPECT_EQ(LOWORD(def), c.default_id);
+        }
         EXPECT_EQ(host.on_ui([](main_dialog& d) { return d.progress_bar() != nullptr; }), c.progress);
         PostMessageW(host.window, WM_CLOSE, 0, 0);
         ASSERT_TRUE(host.ended());

@@ -40,23 +40,6 @@ std::string read_text(const std::wstring& path)
     return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
-// Finds the top-level window of a process by its caption's end.
-struct find_state {
-    DWORD pid;
-    HWND found;
-};
-BOOL CALLBACK find_window_of(HWND w, LPARAM p)
-{
-    auto* s = reinterpret_cast<find_state*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    if (pid == s->pid && IsWindowVisible(w) && window_text(w).ends_with(L"Setup Package")) {
-        s->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 class UiProgram : public ::testing::Test {
 protected:
     test_support::temp_folder dir;
@@ -134,12 +117,10 @@ protected:
         si.cb = sizeof(si);
         EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
                                    nullptr, &si, &process));
-        find_state s{process.dwProcessId, nullptr};
-        wait_until([&] {
-            EnumWindows(&find_window_of, reinterpret_cast<LPARAM>(&s));
-            return s.found != nullptr;
-        }, 60000);
-        return s.found;
+        HWND found = nullptr;
+        wait_until([&] { return (found = process_window_ending(process.dwProcessId, L"Setup Package")) != nullptr; },
+                   60000);
+        return found;
     }
     DWORD finish()
     {

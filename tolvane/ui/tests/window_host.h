@@ -41,6 +41,29 @@ inline std::wstring window_text(HWND w)
     return buffer;
 }
 
+// A visible top-level window of the process whose caption ends so; null when there is none.
+inline HWND process_window_ending(DWORD pid, std::wstring_view caption_end)
+{
+    struct search {
+        DWORD pid;
+        std::wstring_view end;
+        HWND found;
+    } s{pid, caption_end, nullptr};
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+            auto* s = reinterpret_cast<search*>(p);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner == s->pid && IsWindowVisible(w) && window_text(w).ends_with(s->end)) {
+                s->found = w;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
 // A screenshot of a window from the screen into the build's artifacts folder (a record of the run;
 // nothing is compared).
 inline void save_screenshot(HWND window, const std::wstring& name)
