@@ -21,10 +21,8 @@ stop_servers() {
 }
 
 xvfb_pid=
-keep_alive_fifo=
 cleanup() {
     stop_servers
-    [[ -n "$keep_alive_fifo" ]] && rm -f "$keep_alive_fifo"
     if [[ -n "$xvfb_pid" ]]; then
         kill "$xvfb_pid" 2>/dev/null || true
         wait "$xvfb_pid" 2>/dev/null || true
@@ -49,16 +47,11 @@ export DISPLAY=:$(head -n1 "$display_file")
 rm -f "$display_file"
 
 bash "$root/scripts/build.sh"
-# A prefix's first program starts its system processes (the desktop, services), which inherit that
-# program's output and live on: CTest would wait for that test until the very end of the run. When
-# a prefix has no program left for a moment, they end, and the next test starts them again. So one
-# idle program per prefix, away from CTest's pipes, keeps them alive from here to the end: a command
-# prompt reading a FIFO that nobody writes (opened read-write, so the open does not wait).
-keep_alive_fifo=$(mktemp -u)
-mkfifo "$keep_alive_fifo"
+# The first program of a prefix that makes a window starts the prefix's desktop process, which
+# inherits that program's output and lives on: CTest would wait for that test until the very end
+# of the run. The desktop is started here instead, away from CTest's pipes.
 for p in "${prefixes[@]}"; do
     if [[ -d "$p" ]]; then
-        WINEPREFIX=$p wine cmd /k <>"$keep_alive_fifo" >/dev/null 2>&1 &
         WINEPREFIX=$p wine cmd /c exit </dev/null >/dev/null 2>&1 || true
     fi
 done
