@@ -203,17 +203,7 @@ void main_dlg::on_destroy()
 {
     if (hooks.closing)
         hooks.closing(*this);
-    if (update_flow_.valid()) {
-        update_cancellation_.cancel();
-        // A flow asking its question is below this call on the stack, in the question's loop: it
-        // ends, cancelled, once the close has returned. Otherwise a flow whose download has just
-        // finished resumes on this thread to see the cancellation and delete its file: its UI
-        // returns keep running while the window waits.
-        if (update_question_open())
-            return;
-        wait_resuming_ui_returns(update_flow_);
-        update_flow_.reset();
-    }
+    update_flow_.stop();
 }
 
 tavik::details::future<void> main_dlg::start_up_dispatch(bool)
@@ -265,9 +255,9 @@ tavik::details::future<void> main_dlg::start_up_dispatch(bool)
     }
     if (!window() || !hooks.start_update_flow)
         co_return;
-    if (update_flow_.valid() && !update_flow_.is_ready())
-        co_return;
-    update_flow_ = hooks.start_update_flow(*this, update_cancellation_);
+    update_flow_.start([this](tavik::details::cancellation_source source) {
+        return hooks.start_update_flow(*this, std::move(source));
+    });
 }
 
 tavik::details::future<void> main_dlg::refresh_folder_list()

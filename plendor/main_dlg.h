@@ -11,6 +11,7 @@
 
 #include <plendor/connections.h>
 #include <plendor/options.h>
+#include <plendor/commands/update.h>
 
 #include <ostrel/cmd_line.h>
 #include <ostrel/layout/dialog_layout.h>
@@ -120,13 +121,12 @@ private:
     tavik::unique_handle section_;
     Ostrel::cmd_line::option_table options_;
     copydata_connection channel_;
-    tavik::details::future<void> update_flow_;
+    update_flow_slot update_flow_;
     // The pre-release notice is open: a later start without a verb finds it there and shows no
     // second one. Each notice is a modal loop inside the one before it, resumed from the UI
     // thread's message hook, and the system stops calling a hook nested too deep (Wine: 25
     // levels), after which the UI returns of the nested loops are lost.
     bool notice_open_ = false;
-    tavik::details::cancellation_source update_cancellation_;
     bool first_instance_ = false;
     HRESULT forward_result_ = S_FALSE;
 };

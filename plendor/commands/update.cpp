@@ -217,13 +217,18 @@ future<void> run_update_flow(update_flow_host host, cancellation_source cancel)
         DeleteFileW(path.c_str());
 }
 
-bool update_flow_slot::start(update_flow_host host)
+bool update_flow_slot::start(const std::function<future<void>(cancellation_source)>& begin)
 {
     if (running())
         return false;
     source_ = cancellation_source();
-    flow_ = run_update_flow(std::move(host), source_);
+    flow_ = begin(source_);
     return true;
+}
+
+bool update_flow_slot::start(update_flow_host host)
+{
+    return start([&host](cancellation_source source) { return run_update_flow(std::move(host), std::move(source)); });
 }
 
 void update_flow_slot::stop() noexcept

@@ -93,7 +93,9 @@ tavik::details::future<void> run_update_flow(update_flow_host host, tavik::detai
 // be called on the UI thread.
 class update_flow_slot {
 public:
-    // Whether a new flow was started.
+    // Whether a new flow was started: `begin` makes it, observing the source it is given.
+    bool start(const std::function<tavik::details::future<void>(tavik::details::cancellation_source)>& begin);
+    // run_update_flow for this host.
     bool start(update_flow_host host);
     void stop() noexcept;
     bool running() const noexcept { return flow_.valid() && !flow_.is_ready(); }

@@ -210,7 +210,6 @@ TEST(Program, ConvertThroughTheStandInThenOptimizeShowsTheResult)
     }
 }
 
-
 // A start without a verb: the notice, then the update check, which finds a newer version, downloads
 // it and asks. The window closed while the question is open ends the program: the close does not
 // wait for the flow, which is below it in the question's loop.

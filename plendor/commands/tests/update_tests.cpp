@@ -69,8 +69,9 @@ TEST(UpdateAnswer, ReadTable)
     for (const row& r : rows) {
         const auto offer = read_update_answer(r.body, own, true);
         ASSERT_EQ(offer.has_value(), r.answered) << r.body;
-        if (offer)
+        if (offer) {
             EXPECT_EQ(offer->url.has_value(), r.has_url) << r.body;
+        }
     }
     const auto offer = read_update_answer(R"({"Version":103010005,"Url":"https://x/setup"})", own, true);
     EXPECT_EQ(offer->version, (version_t{1, 3, 1, 5}));
