@@ -394,7 +394,10 @@ TEST(CreateServer, AClientOfAnotherProcessIsTurnedAwayAndTheListenGoesOn)
     EXPECT_FALSE(stranger.read(1, 2000ms).has_value());
     EXPECT_FALSE(listening.is_ready());
     source.cancel();
-    EXPECT_EQ(failure_of(listening), aborted);
+    // The stranger's read ends as soon as it is turned away, so the cancel may land before the
+    // instance listens again: refused as already cancelled then, aborted once it listens.
+    const HRESULT ended = failure_of(listening);
+    EXPECT_TRUE(ended == aborted || ended == cancelled) << std::hex << ended;
 
     const std::wstring own_name = unique_pipe_name(L"client-pid-own");
     cancellation_source own_source;
