@@ -15,6 +15,7 @@
 #include <testing/support/test_support.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -49,9 +50,36 @@ std::wstring log_text()
     return b.size() < 2 ? std::wstring{} : std::wstring(reinterpret_cast<const wchar_t*>(b.data() + 2), (b.size() - 2) / 2);
 }
 
+// Points TEMP and TMP at a folder of this test's own while it runs, so that the setup log of one
+// test process never meets another's: ctest runs these tests side by side.
+class temp_override {
+public:
+    explicit temp_override(const std::wstring& folder)
+    {
+        for (const wchar_t* name : names) {
+            wchar_t value[MAX_PATH + 1];
+            const DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH + 1);
+            saved_.emplace_back(n > 0 && n <= MAX_PATH, std::wstring(value, n > 0 && n <= MAX_PATH ? n : 0));
+            SetEnvironmentVariableW(name, folder.c_str());
+        }
+    }
+    ~temp_override()
+    {
+        for (std::size_t i = 0; i < saved_.size(); ++i)
+            SetEnvironmentVariableW(names[i], saved_[i].first ? saved_[i].second.c_str() : nullptr);
+    }
+    temp_override(const temp_override&) = delete;
+    temp_override& operator=(const temp_override&) = delete;
+
+private:
+    static constexpr const wchar_t* names[] = {L"TMP", L"TEMP"};
+    std::vector<std::pair<bool, std::wstring>> saved_;
+};
+
 class InstallRun : public ::testing::Test {
 protected:
     temp_folder dir;
+    temp_override temp{dir / L"temp"};
     scripted_platform platform;
     package pkg{platform::ktm::system_transactions(), platform};
     ini_file_t ini;
@@ -60,6 +88,8 @@ protected:
 
     void SetUp() override
     {
+        test_support::make_folder(dir / L"temp");
+        ASSERT_EQ(setup_log_path(), dir / L"temp\\Quvan Setup Log.txt");
         test_support::make_folder(dir / L"pkg");
         for (const wchar_t* name : {L"config.ini", L"icon.png", L"setup.exe"})
             test_support::write_file(dir / (L"pkg\\" + std::wstring(name)), test_support::to_bytes("x"));
