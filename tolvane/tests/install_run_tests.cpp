@@ -14,8 +14,8 @@
 #include <ostrel/registry_ex.h>
 #include <testing/support/test_support.h>
 
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -59,21 +59,21 @@ public:
         for (const wchar_t* name : names) {
             wchar_t value[MAX_PATH + 1];
             const DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH + 1);
-            saved_.emplace_back(n > 0 && n <= MAX_PATH, std::wstring(value, n > 0 && n <= MAX_PATH ? n : 0));
+            saved_.push_back(n > 0 && n <= MAX_PATH ? std::optional<std::wstring>(std::wstring(value, n)) : std::nullopt);
             SetEnvironmentVariableW(name, folder.c_str());
         }
     }
     ~temp_override()
     {
         for (std::size_t i = 0; i < saved_.size(); ++i)
-            SetEnvironmentVariableW(names[i], saved_[i].first ? saved_[i].second.c_str() : nullptr);
+            SetEnvironmentVariableW(names[i], saved_[i] ? saved_[i]->c_str() : nullptr);
     }
     temp_override(const temp_override&) = delete;
     temp_override& operator=(const temp_override&) = delete;
 
 private:
     static constexpr const wchar_t* names[] = {L"TMP", L"TEMP"};
-    std::vector<std::pair<bool, std::wstring>> saved_;
+    std::vector<std::optional<std::wstring>> saved_;
 };
 
 class InstallRun : public ::testing::Test {
