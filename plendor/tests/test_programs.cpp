@@ -4,6 +4,7 @@
 
 #include <dedup/api/service_interface.h>
 #include <lurran/pipe_transport.h>
+#include <testing/support/child_process.h>
 
 #include <utility>
 
@@ -23,8 +24,8 @@ running_program::running_program(std::wstring command_line)
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
-                        &pi)) {
+    if (!test_support::create_process(nullptr, command_line.data(), FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                                      &pi)) {
         ADD_FAILURE() << "cannot start a program: " << GetLastError();
         return;
     }

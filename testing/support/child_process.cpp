@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <map>
+#include <mutex>
 
 namespace test_support {
 
@@ -66,6 +67,34 @@ std::wstring environment_with(const std::vector<std::pair<std::wstring, std::wst
         result += name + L"=" + value + L'\0';
     result += L'\0';
     return result;
+}
+
+// Under Wine a process is started by forking this one. Two starts at once from two threads leak
+// each other's descriptors into both new processes: one of them then holds the other's connection
+// to the Wine server, and when that other process fails to load, the server never learns of it and
+// the start that made it waits forever (seen: six starts at once, one in a few thousand hung).
+// Starts are therefore made one at a time.
+std::mutex& process_creation()
+{
+    static std::mutex creating;
+    return creating;
+}
+
+// CreateProcessW, with process_creation() held by the caller.
+BOOL create_process_alone(const wchar_t* application, wchar_t* command_line, BOOL inherit_handles, DWORD flags,
+                          void* environment, const wchar_t* directory, STARTUPINFOW* startup,
+                          PROCESS_INFORMATION* information)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(application, command_line, nullptr, nullptr, inherit_handles, flags, environment,
+                           directory, startup, information))
+            return TRUE;
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 3)
+            return FALSE;
+        std::fprintf(stderr, "test_support: Wine lost a new process while it loaded (attempt %d); starting it again\n",
+                     attempt);
+    }
 }
 
 } // namespace
@@ -191,6 +220,9 @@ child_process start_self_as_child(std::wstring_view role, const child_arguments&
     for (const auto& argument : arguments)
         append_quoted(command, argument);
 
+    // The inheritable handles are made and handed over while no other thread starts a process:
+    // a child started in between would inherit them too, and hold this child's output pipe open.
+    std::unique_lock creating(process_creation());
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                                nullptr);
@@ -220,13 +252,14 @@ child_process start_self_as_child(std::wstring_view role, const child_arguments&
     if (!options.environment.empty())
         environment = environment_with(options.environment);
     PROCESS_INFORMATION process{};
-    const BOOL created =
-        CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                       environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process);
+    const BOOL created = create_process_alone(program.c_str(), command.data(), TRUE, CREATE_UNICODE_ENVIRONMENT,
+                                        environment.empty() ? nullptr : environment.data(), nullptr, &startup,
+                                        &process);
     const DWORD error = GetLastError();
     // The child holds its own copies now; ours would keep the pipe open after it ends.
     CloseHandle(input);
     CloseHandle(output);
+    creating.unlock();
     if (!created) {
         ADD_FAILURE() << "CreateProcessW failed with error " << error;
         return child;
@@ -242,6 +275,15 @@ child_process start_self_as_child(std::wstring_view role, const child_arguments&
         });
     }
     return child;
+}
+
+BOOL create_process(const wchar_t* application, wchar_t* command_line, BOOL inherit_handles, DWORD flags,
+                    void* environment, const wchar_t* directory, STARTUPINFOW* startup,
+                    PROCESS_INFORMATION* information)
+{
+    std::lock_guard creating(process_creation());
+    return create_process_alone(application, command_line, inherit_handles, flags, environment, directory, startup,
+                                information);
 }
 
 child_result run_self_as_child(std::wstring_view role, const child_arguments& arguments,

@@ -100,4 +100,13 @@ child_result run_self_as_child(std::wstring_view role, const child_arguments& ar
 // The full path of this program.
 std::wstring this_program();
 
+// CreateProcessW, for every process a test starts. Starts are made one at a time, here and in
+// start_self_as_child, whichever threads ask. Wine now and then loses a new process while it
+// loads, before any of its code has run, and the start fails with ERROR_INTERNAL_ERROR: nothing of
+// the program ran, so it is started again, up to three times in all. Any other failure is returned
+// at once, with its error as the last error.
+BOOL create_process(const wchar_t* application, wchar_t* command_line, BOOL inherit_handles, DWORD flags,
+                    void* environment, const wchar_t* directory, STARTUPINFOW* startup,
+                    PROCESS_INFORMATION* information);
+
 } // namespace test_support

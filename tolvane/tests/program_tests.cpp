@@ -5,6 +5,7 @@
 // temporary folder (where the setup log and the extraction go).
 
 #include <gtest/gtest.h>
+#include <testing/support/child_process.h>
 #include <testing/support/test_support.h>
 
 #include <ostrel/registry_ex.h>
@@ -179,8 +180,8 @@ protected:
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
-        EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, inherit, CREATE_UNICODE_ENVIRONMENT, env.data(),
-                                   nullptr, &si, &pi));
+        EXPECT_TRUE(test_support::create_process(nullptr, line.data(), inherit, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                                                 nullptr, &si, &pi));
         EXPECT_EQ(WaitForSingleObject(pi.hProcess, 240000), WAIT_OBJECT_0);
         DWORD code = 0xDEAD;
         GetExitCodeProcess(pi.hProcess, &code);
@@ -204,9 +205,8 @@ protected:
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, inherit,
-                                   CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | CREATE_BREAKAWAY_FROM_JOB, env.data(),
-                                   nullptr, &si, &pi));
+        const DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | CREATE_BREAKAWAY_FROM_JOB;
+        ASSERT_TRUE(test_support::create_process(nullptr, line.data(), inherit, flags, env.data(), nullptr, &si, &pi));
         ASSERT_TRUE(AssignProcessToJobObject(job, pi.hProcess));
         ResumeThread(pi.hThread);
         DWORD launcher_code = 0xDEAD;

@@ -519,7 +519,7 @@ TEST_F(OptimizeKilled, AtStepsSpreadOverTheWritingPhase)
         const std::size_t batch = std::min<std::size_t>(parallel_runs, points.size() - first);
         child_batch runs(batch);
         {
-            // A start takes as long as the new process needs to load: the starts overlap.
+            // The copies are made side by side; test_support makes the starts one at a time.
             std::vector<std::jthread> starting;
             for (std::size_t i = 0; i < batch; ++i)
                 starting.emplace_back(

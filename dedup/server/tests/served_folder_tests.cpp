@@ -7,6 +7,7 @@
 #include <dedup/api/repo_interface.h>
 #include <dedup/server/commands.h>
 
+#include <testing/support/child_process.h>
 #include <testing/support/test_support.h>
 
 #include <gtest/gtest.h>
@@ -59,8 +60,8 @@ public:
         startup.hStdError = output;
         std::wstring command = L"\"" + program + L"\" " + arguments;
         PROCESS_INFORMATION process{};
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                           &startup, &process)) {
+        if (test_support::create_process(nullptr, command.data(), TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                                         &process)) {
             CloseHandle(process.hThread);
             process_ = process.hProcess;
         }

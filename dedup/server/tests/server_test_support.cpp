@@ -106,8 +106,9 @@ program_result run_dedup(const std::wstring& arguments, std::chrono::millisecond
     startup.hStdError = output;
     std::wstring command = L"\"" + dedup_program() + L"\" " + arguments;
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                        directory.empty() ? nullptr : directory.c_str(), &startup, &process);
+    const BOOL started = test_support::create_process(nullptr, command.data(), TRUE, CREATE_NO_WINDOW, nullptr,
+                                                      directory.empty() ? nullptr : directory.c_str(), &startup,
+                                                      &process);
     CloseHandle(output);
     if (started) {
         CloseHandle(process.hThread);

@@ -415,8 +415,8 @@ public:
         // starts it.
         BOOL started = FALSE;
         for (int attempt = 0; attempt < 3 && !started; ++attempt)
-            started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                     &process);
+            started = test_support::create_process(nullptr, command.data(), TRUE, 0, nullptr, nullptr, &startup,
+                                                   &process);
         if (started) {
             CloseHandle(process.hThread);
             process_ = process.hProcess;

@@ -7,6 +7,8 @@
 
 #include <tavik/thread_pool.h>
 
+#include <testing/support/child_process.h>
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -27,7 +29,7 @@ struct sleeper {
         SetEnvironmentVariableW(L"TOLVANE_UI_TEST_SLEEP", L"1");
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
-        CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+        test_support::create_process(nullptr, command.data(), FALSE, 0, nullptr, nullptr, &startup, &info);
         SetEnvironmentVariableW(L"TOLVANE_UI_TEST_SLEEP", nullptr);
     }
     void end()

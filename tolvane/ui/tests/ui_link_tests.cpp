@@ -8,6 +8,7 @@
 #include <lurran/pipe_transport.h>
 #include <tavik/error.h>
 #include <tavik/future.h>
+#include <testing/support/child_process.h>
 
 #include <gtest/gtest.h>
 
@@ -188,8 +189,8 @@ struct child_process {
         SetEnvironmentVariableW(L"TOLVANE_UI_TEST_PIPE", name.c_str());
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
-        const BOOL ok = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                       &startup, &info);
+        const BOOL ok = test_support::create_process(nullptr, command.data(), FALSE, 0, nullptr, nullptr, &startup,
+                                                     &info);
         SetEnvironmentVariableW(L"TOLVANE_UI_TEST_PIPE", nullptr);
         EXPECT_TRUE(ok);
     }

@@ -5,6 +5,7 @@
 
 #include "window_host.h"
 
+#include <testing/support/child_process.h>
 #include <testing/support/test_support.h>
 
 #include <gtest/gtest.h>
@@ -115,8 +116,8 @@ protected:
         std::wstring env = environment();
         STARTUPINFOW si{};
         si.cb = sizeof(si);
-        EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
-                                   nullptr, &si, &process));
+        EXPECT_TRUE(test_support::create_process(nullptr, line.data(), FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                                                 nullptr, &si, &process));
         HWND found = nullptr;
         wait_until([&] { return (found = process_window_ending(process.dwProcessId, L"Setup Package")) != nullptr; },
                    60000);
@@ -231,8 +232,8 @@ TEST_F(UiProgram, ACopyWhosePipeIsMissingEndsWithFour)
     std::wstring env = environment();
     STARTUPINFOW si{};
     si.cb = sizeof(si);
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
-                               nullptr, &si, &process));
+    ASSERT_TRUE(test_support::create_process(nullptr, line.data(), FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                                             nullptr, &si, &process));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(finish(), 4u);
     // A missing pipe is reported at once, not after three waits.
