@@ -252,9 +252,9 @@ child_process start_self_as_child(std::wstring_view role, const child_arguments&
     if (!options.environment.empty())
         environment = environment_with(options.environment);
     PROCESS_INFORMATION process{};
-    const BOOL created = create_process_alone(program.c_str(), command.data(), TRUE, CREATE_UNICODE_ENVIRONMENT,
-                                        environment.empty() ? nullptr : environment.data(), nullptr, &startup,
-                                        &process);
+    const BOOL created =
+        create_process_alone(program.c_str(), command.data(), TRUE, CREATE_UNICODE_ENVIRONMENT,
+                             environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process);
     const DWORD error = GetLastError();
     // The child holds its own copies now; ours would keep the pipe open after it ends.
     CloseHandle(input);
