@@ -152,23 +152,39 @@ TEST(About, HandCursorOnlyOverTheLinkAndAClickOpensTheSite)
         const POINT heading = point_on_line(box, 0, 4);
         const POINT logo_point{20, 20};
         AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(d, nullptr), TRUE);
-        for (auto [p, result] : {std::pair{link, &over_link}, std::pair{heading, &over_title}, std::pair{logo_point, &over_logo}}) {
-            POINT screen = p;
+        struct probe {
+            POINT point;
+            LRESULT* result;
+            LRESULT expected;
+        };
+        for (const probe& at : {probe{link, &over_link, 1}, probe{heading, &over_title, 0}, probe{logo_point, &over_logo, 0}}) {
+            POINT screen = at.point;
             ClientToScreen(d, &screen);
-            SetCursorPos(screen.x, screen.y);
-            // Wine moves the pointer through the X server: wait until the position reads back.
+            // Wine keeps the pointer's position in its server and moves the X pointer after it; an
+            // event still queued in another program on this display can report an older position
+            // in between. So the pointer is placed again until the handler shows the expected
+            // cursor or three seconds pass: a handler that never shows it still fails.
             wait_until(
                 [&] {
-                    POINT now{};
-                    GetCursorPos(&now);
-                    return now.x == screen.x && now.y == screen.y;
+                    SetCursorPos(screen.x, screen.y);
+                    const bool placed = wait_until(
+                        [&] {
+                            POINT now{};
+                            GetCursorPos(&now);
+                            return now.x == screen.x && now.y == screen.y;
+                        },
+                        1000);
+                    if (!placed)
+                        return false;
+                    SendMessageW(d, WM_SETCURSOR, reinterpret_cast<WPARAM>(d), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+                    // The cursor the UI thread set, through its input state shared with this
+                    // thread (the screen's cursor belongs to whatever window of any process lies
+                    // under the pointer).
+                    *at.result = GetCursor() == LoadCursorW(nullptr, IDC_HAND) ? 1 : 0;
+                    return *at.result == at.expected;
                 },
-                1000);
-            SendMessageW(d, WM_SETCURSOR, reinterpret_cast<WPARAM>(d), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-            // The cursor the UI thread set, through its input state shared with this thread (the
-            // screen's cursor belongs to whatever window of any process lies under the pointer).
-            *result = GetCursor() == LoadCursorW(nullptr, IDC_HAND) ? 1 : 0;
-            hits.push_back(box.over_link(p));
+                3000);
+            hits.push_back(box.over_link(at.point));
         }
         AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(d, nullptr), FALSE);
         PostMessageW(d, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(heading.x, heading.y));
