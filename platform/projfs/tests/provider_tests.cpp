@@ -411,13 +411,8 @@ public:
         startup.hStdError = write_end;
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         PROCESS_INFORMATION process{};
-        // Wine now and then fails a start under load with ERROR_INTERNAL_ERROR; a second try
-        // starts it.
-        BOOL started = FALSE;
-        for (int attempt = 0; attempt < 3 && !started; ++attempt)
-            started = test_support::create_process(nullptr, command.data(), TRUE, 0, nullptr, nullptr, &startup,
-                                                   &process);
-        if (started) {
+        // A start Wine loses while the process loads is made again by the helper.
+        if (test_support::create_process(nullptr, command.data(), TRUE, 0, nullptr, nullptr, &startup, &process)) {
             CloseHandle(process.hThread);
             process_ = process.hProcess;
         } else {
